@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing Vandrel need.
+# Usage: scripts/install-deps.sh [--tests]
+set -eu
+
+BUILD_PACKAGES="cmake ninja-build g++ pkg-config"
+TEST_PACKAGES="googletest libgtest-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64"
+
+packages="$BUILD_PACKAGES"
+if [ "${1:-}" = "--tests" ]; then
+  packages="$packages $TEST_PACKAGES"
+fi
+
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "Installing:$missing"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null

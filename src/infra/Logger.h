@@ -1,0 +1,106 @@
+// Process-wide diagnostic log: every line goes to standard output, the log
+// file and (once the window installs it) the line sink.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <ios>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace vandrel {
+
+/// Receives each finished line (UTF-8, without the line end) on the thread that logged it.
+using LogLineSink = std::function<void(const std::string&)>;
+
+/// Installs or (with an empty callable) removes the process-wide line sink.
+void SetLogLineSink(LogLineSink sink);
+
+class Logger {
+ public:
+  /// Opens `path` for appending and writes the start banner; on failure reports it
+  /// on standard error and lives on without a file.
+  explicit Logger(const std::string& path);
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  /// Creates the process-wide logger at the platform's log place. Later calls
+  /// return the existing one; it is never destroyed.
+  static Logger& Create();
+  static Logger& Create(const std::string& path);
+  /// Null until Create has run.
+  static Logger* Instance();
+
+  /// Writes one piece to standard output and the file, flushing the file.
+  void WritePiece(std::string_view text);
+  /// Ends the line on both outputs.
+  void WriteLineEnd();
+  void Close();
+  bool FileIsOpen() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+};
+
+/// The log's place on this platform.
+std::string DefaultLogFilePath();
+
+/// One log statement. Pieces are inserted stream fashion and the line ends when
+/// the statement does:
+///   Log() << "[SERVER] Listening on port " << port;
+///   Log() << " scan=0x" << std::hex << scan << std::dec << " (SendInput fallback)";
+class LogStatement {
+ public:
+  explicit LogStatement(Logger* target) : target_(target) {}
+  ~LogStatement();
+  LogStatement(const LogStatement&) = delete;
+  LogStatement& operator=(const LogStatement&) = delete;
+
+  LogStatement& operator<<(std::string_view text);
+  LogStatement& operator<<(const char* text) { return *this << std::string_view(text ? text : "(null)"); }
+  LogStatement& operator<<(const std::string& text) { return *this << std::string_view(text); }
+  LogStatement& operator<<(std::wstring_view text);
+  LogStatement& operator<<(const wchar_t* text) { return *this << std::wstring_view(text ? text : L"(null)"); }
+  LogStatement& operator<<(const std::wstring& text) { return *this << std::wstring_view(text); }
+  LogStatement& operator<<(char c) { return *this << std::string_view(&c, 1); }
+  // Bytes are numbers in log lines, never characters.
+  LogStatement& operator<<(signed char v) { return Integer(v); }
+  LogStatement& operator<<(unsigned char v) { return Unsigned(v); }
+  LogStatement& operator<<(short v) { return Integer(v); }
+  LogStatement& operator<<(unsigned short v) { return Unsigned(v); }
+  LogStatement& operator<<(int v) { return Integer(v); }
+  LogStatement& operator<<(unsigned v) { return Unsigned(v); }
+  LogStatement& operator<<(long v) { return Integer(v); }
+  LogStatement& operator<<(unsigned long v) { return Unsigned(v); }
+  LogStatement& operator<<(long long v) { return Integer(v); }
+  LogStatement& operator<<(unsigned long long v) { return Unsigned(v); }
+  LogStatement& operator<<(bool v) { return Integer(v ? 1 : 0); }
+  LogStatement& operator<<(double v);
+  LogStatement& operator<<(const void* p);
+  /// std::hex and std::dec switch the integers after them in this statement.
+  LogStatement& operator<<(std::ios_base& (*manipulator)(std::ios_base&));
+
+ private:
+  // Negative numbers in hexadecimal print in their own width, as streams do.
+  template <typename T>
+  LogStatement& Integer(T v) {
+    if (hex_ && v < 0) return Unsigned(static_cast<std::make_unsigned_t<T>>(v));
+    return Signed(v);
+  }
+  LogStatement& Signed(long long v);
+  LogStatement& Unsigned(unsigned long long v);
+  void Piece(std::string_view text);
+
+  Logger* target_;
+  bool hex_ = false;
+};
+
+/// Starts a statement on the process-wide logger (standard output only before it exists).
+inline LogStatement Log() { return LogStatement(Logger::Instance()); }
+
+}  // namespace vandrel
