@@ -1,35 +1,36 @@
-// Process entry. The server and the windows are not wired in yet: the program
-// answers --version and --help and says what it is.
+// Process entry: options, the logger, then the program. The tray window is not
+// part of this build yet, so the program always runs headless.
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
 #include "Version.h"
-
-namespace {
-
-void PrintHelp() {
-  std::printf(
-      "Usage: vandrel [--version] [--help]\n"
-      "Vandrel lets phones drive this PC: pointer, keyboard, media and more.\n"
-      "This build has the foundation only; the server does not run yet.\n");
-}
-
-}  // namespace
+#include "app/HeadlessApp.h"
+#include "app/Options.h"
+#include "app/TerminationSignal.h"
+#include "infra/Logger.h"
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("vandrel %s\n", vandrel::kVersion);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--help") == 0) {
-      PrintHelp();
-      return 0;
-    }
-    std::fprintf(stderr, "vandrel: unknown option %s (try --help)\n", argv[i]);
+  vandrel::PrepareTerminationSignals();
+  std::string error;
+  const auto options = vandrel::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!options) {
+    std::fprintf(stderr, "vandrel: %s\n", error.c_str());
     return 2;
   }
-  std::printf("vandrel %s\n", vandrel::kVersion);
-  PrintHelp();
-  return 0;
+  if (options->showHelp) {
+    std::fputs(vandrel::UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (options->showVersion) {
+    std::printf("vandrel %s\n", vandrel::kVersion);
+    return 0;
+  }
+  if (!options->headless) {
+    std::fprintf(stderr, "vandrel: this build has no tray window yet; running headless\n");
+  }
+  vandrel::Logger::Create();
+  vandrel::Log() << "[VANDREL] Version " << vandrel::kVersion;
+  vandrel::HeadlessApp app(*options);
+  return app.Run();
 }

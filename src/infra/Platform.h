@@ -2,6 +2,7 @@
 // platform in linux/ and windows/.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -31,6 +32,10 @@ std::string SettingsFilePath();
 
 /// The whole contents of a file, or nothing when it cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& utf8Path);
+
+/// Fills `size` bytes from the operating system's cryptographic random source.
+/// Throws std::system_error if the source fails.
+void FillRandom(void* data, std::size_t size);
 
 /// Line end written into text files this program keeps.
 std::string_view NativeLineEnd();

@@ -1,6 +1,7 @@
 #include "infra/Platform.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +81,19 @@ std::optional<std::string> ReadWholeFile(const std::string& utf8Path) {
   std::fclose(file);
   if (failed) return std::nullopt;
   return text;
+}
+
+void FillRandom(void* data, std::size_t size) {
+  auto* out = static_cast<unsigned char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::getrandom(out, size, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "getrandom");
+    }
+    out += n;
+    size -= static_cast<std::size_t>(n);
+  }
 }
 
 std::string_view NativeLineEnd() { return "\n"; }

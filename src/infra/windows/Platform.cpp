@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <share.h>
 #include <shlobj.h>
+#include <bcrypt.h>
 
 #include <cstdlib>
+#include <system_error>
 
 #include "infra/TextEncoding.h"
 
@@ -82,6 +84,12 @@ std::optional<std::string> ReadWholeFile(const std::string& utf8Path) {
   DWORD n = 0;
   while (::ReadFile(file.get(), chunk, sizeof chunk, &n, nullptr) && n > 0) text.append(chunk, n);
   return text;
+}
+
+void FillRandom(void* data, std::size_t size) {
+  const NTSTATUS status = ::BCryptGenRandom(nullptr, static_cast<PUCHAR>(data), static_cast<ULONG>(size),
+                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status < 0) throw std::system_error(static_cast<int>(status), std::system_category(), "BCryptGenRandom");
 }
 
 std::string_view NativeLineEnd() { return "\r\n"; }

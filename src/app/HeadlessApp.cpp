@@ -1,0 +1,70 @@
+#include "app/HeadlessApp.h"
+
+#include <cstdio>
+
+#include "app/TerminationSignal.h"
+#include "infra/Logger.h"
+#include "infra/Settings.h"
+#include "input/InputQueue.h"
+
+namespace vandrel {
+
+HeadlessApp::HeadlessApp(Options options) : options_(std::move(options)) {}
+
+HeadlessApp::~HeadlessApp() = default;
+
+bool HeadlessApp::Init() {
+  instanceLock_ = AcquireSingleInstance();
+  if (!instanceLock_) {
+    std::fprintf(stderr, "Vandrel 已经在运行中。\n");
+    Log() << "[VANDREL] Another instance is already running; exiting";
+    return false;
+  }
+  settings_ = std::make_unique<Settings>();
+  // Injection arrives with the input managers; until then commands are only counted.
+  inputQueue_ = std::make_unique<InputQueue>(nullptr);
+
+  Server::Options serverOptions;
+  serverOptions.port = options_.port;
+  try {
+    server_ = std::make_unique<Server>(serverOptions, this, settings_.get(), inputQueue_.get());
+  } catch (const std::system_error& e) {
+    Log() << "[VANDREL] Cannot serve on port " << options_.port << ": " << e.what();
+    std::fprintf(stderr, "vandrel: cannot serve on port %u: %s\n", options_.port, e.what());
+    return false;
+  }
+  inputQueue_->Start();
+  server_->Start();
+  Log() << "[VANDREL] Running headless on port " << options_.port;
+  return true;
+}
+
+int HeadlessApp::Run() {
+  if (!Init()) return 1;
+  const char* reason = WaitForTermination();
+  Log() << "[VANDREL] " << reason << " received, exiting";
+  Exit();
+  return 0;
+}
+
+void HeadlessApp::Exit() {
+  running_ = false;
+  // Closing the server first ends every session cleanly (a running file
+  // transfer is closed and kept) before the queued input drains.
+  if (server_) server_->Close();
+  if (inputQueue_) inputQueue_->Stop();
+  if (settings_) settings_->Save();
+  if (Logger* logger = Logger::Instance()) logger->Close();
+}
+
+void HeadlessApp::OnDeviceConnected(std::string) {
+  Log() << "[VANDREL] Devices connected: " << server_->GetDevices().size();
+}
+
+void HeadlessApp::OnDeviceDisconnected(std::string) {
+  Log() << "[VANDREL] Devices connected: " << server_->GetDevices().size();
+}
+
+void HeadlessApp::OnStatus(std::string status) { Log() << "[VANDREL] " << status; }
+
+}  // namespace vandrel

@@ -1,0 +1,321 @@
+#include "net/Server.h"
+
+#include <future>
+#include <system_error>
+
+#include "infra/Logger.h"
+
+namespace vandrel {
+namespace {
+
+constexpr std::size_t kHelloMax = 128;
+constexpr auto kWatchdogPeriod = std::chrono::milliseconds(5);
+constexpr auto kStallThreshold = std::chrono::milliseconds(50);
+
+// Runs one socket set-up step, raising the error under the step's name.
+template <typename Step>
+void SetUp(const char* name, Step&& step) {
+  asio::error_code ec;
+  step(ec);
+  if (ec) throw std::system_error(ec, name);
+}
+
+std::string EndpointText(const asio::ip::tcp::endpoint& endpoint) {
+  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+}  // namespace
+
+// A connection accepted but not yet a session: its hello is read without
+// holding up the acceptor, within a time limit.
+struct Server::PendingHello {
+  explicit PendingHello(asio::ip::tcp::socket s) : socket(std::move(s)), timer(socket.get_executor()) {}
+  asio::ip::tcp::socket socket;
+  asio::steady_timer timer;
+  std::array<char, kHelloMax> buffer{};
+  std::string peer;
+  bool done = false;
+};
+
+Server::Server(Options options, ConnectionListener* listener, Settings* settings, InputQueue* inputQueue)
+    : port_(options.port),
+      options_(std::move(options)),
+      settings_(settings),
+      inputQueue_(inputQueue),
+      listener_(listener),
+      diagTimer_(ioContext_),
+      acceptor_(ioContext_),
+      acceptSocket_(ioContext_),
+      udpSocket_(ioContext_),
+      discoverySocket_(ioContext_) {
+  const asio::ip::udp::endpoint udpEndpoint(asio::ip::address_v4::any(), port_);
+  SetUp("open", [&](asio::error_code& ec) { udpSocket_.open(asio::ip::udp::v4(), ec); });
+  SetUp("bind", [&](asio::error_code& ec) { udpSocket_.bind(udpEndpoint, ec); });
+
+  const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::any(), port_);
+  SetUp("open", [&](asio::error_code& ec) { acceptor_.open(asio::ip::tcp::v4(), ec); });
+  SetUp("set_option",
+        [&](asio::error_code& ec) { acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec); });
+  SetUp("bind", [&](asio::error_code& ec) { acceptor_.bind(endpoint, ec); });
+  SetUp("listen", [&](asio::error_code& ec) { acceptor_.listen(asio::socket_base::max_listen_connections, ec); });
+
+  udpBuffer_.resize(65536);
+  StartAdbReverse();
+  StartUdpReceive();
+}
+
+Server::~Server() {
+  // Close() normally ran already; a thread left running would outlive the members.
+  if (ioThread_.joinable()) {
+    ioContext_.stop();
+    if (ioThread_.get_id() != std::this_thread::get_id()) ioThread_.join();
+    else ioThread_.detach();
+  }
+}
+
+void Server::Start() {
+  try {
+    StartAccept();
+    ioThread_ = std::thread([this] {
+      try {
+        ioContext_.run();
+      } catch (const std::exception& e) {
+        Log() << "[SERVER] Network thread ended by an error: " << e.what();
+      }
+    });
+    started_ = true;
+    StartMdns();
+    StartUdpDiscovery();
+    asio::post(ioContext_, [this] { StartBle(); });
+    lastDiagTick_ = std::chrono::steady_clock::now();
+    ArmWatchdog();
+    Log() << "[SERVER] Started";
+  } catch (const std::exception&) {
+    Log() << "[SERVER] Start failed";
+  }
+}
+
+void Server::Close() {
+  Log() << "[SERVER] Closing...\n";
+  // Everything that touches sockets and sessions runs on the network thread
+  // while it lives, so nothing races a completion handler.
+  auto closeAll = [this] {
+    StopBle();
+    StopMdns();
+    StopUdpDiscovery();
+    asio::error_code ec;
+    acceptor_.close(ec);
+    if (ec) Log() << "[SERVER] Error closing acceptor: " << ec.message();
+    udpSocket_.close(ec);
+    diagTimer_.cancel();
+    for (const auto& pending : pendingHellos_) {
+      pending->timer.cancel();
+      pending->socket.close(ec);
+    }
+    pendingHellos_.clear();
+    std::vector<std::shared_ptr<Connection>> sessions;
+    {
+      std::lock_guard lock(sessionsMutex_);
+      sessions.swap(sessions_);
+    }
+    for (const auto& session : sessions) session->Close(true);
+  };
+  if (ioThread_.joinable() && !ioContext_.stopped()) {
+    std::promise<void> done;
+    asio::post(ioContext_, [&] {
+      closeAll();
+      done.set_value();
+    });
+    // The thread may have stopped between the check and the post.
+    if (done.get_future().wait_for(std::chrono::seconds(10)) != std::future_status::ready) closeAll();
+  } else {
+    closeAll();
+  }
+  ioContext_.stop();
+  if (ioThread_.joinable()) ioThread_.join();
+  Log() << "[SERVER] Closed.\n";
+  StopAdbReverse();
+}
+
+void Server::StartAccept() {
+  acceptor_.async_accept(acceptSocket_, [this](const asio::error_code& error) { OnAccept(error); });
+}
+
+void Server::OnAccept(const asio::error_code& error) {
+  if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
+  if (!error) {
+    asio::error_code ec;
+    const auto remote = acceptSocket_.remote_endpoint(ec);
+    auto pending = std::make_shared<PendingHello>(std::move(acceptSocket_));
+    pending->peer = ec ? std::string("?") : EndpointText(remote);
+    Log() << "[SERVER] Device connected: " << pending->peer;
+    ReadHello(std::move(pending));
+  }
+  acceptSocket_ = asio::ip::tcp::socket(ioContext_);
+  StartAccept();
+}
+
+void Server::ReadHello(std::shared_ptr<PendingHello> pending) {
+  pendingHellos_.insert(pending);
+  pending->timer.expires_after(options_.helloTimeout);
+  pending->timer.async_wait([this, pending](const asio::error_code& error) {
+    if (error || pending->done) return;
+    pending->done = true;
+    Log() << "[SERVER] No device hello from " << pending->peer << " within "
+          << std::chrono::duration_cast<std::chrono::milliseconds>(options_.helloTimeout).count()
+          << " ms; closing the connection";
+    asio::error_code ignored;
+    pending->socket.close(ignored);
+    pendingHellos_.erase(pending);
+  });
+  pending->socket.async_read_some(asio::buffer(pending->buffer),
+                                  [this, pending](const asio::error_code& error, std::size_t n) {
+                                    OnHello(pending, error, n);
+                                  });
+}
+
+void Server::OnHello(const std::shared_ptr<PendingHello>& pending, const asio::error_code& error, std::size_t n) {
+  if (pending->done) return;
+  pending->done = true;
+  pending->timer.cancel();
+  pendingHellos_.erase(pending);
+  if (error) {
+    if (error != asio::error::operation_aborted) {
+      Log() << "[SERVER] Connection from " << pending->peer << " ended before its device hello: " << error.message();
+    }
+    return;
+  }
+  try {
+    RegisterSession(std::move(pending->socket), std::string(pending->buffer.data(), n));
+  } catch (const std::exception& e) {
+    Log() << "[SERVER] Could not start a session for " << pending->peer << ": " << e.what();
+  }
+}
+
+void Server::RegisterSession(asio::ip::tcp::socket socket, const std::string& hello) {
+  auto session = Connection::Create(
+      inputQueue_, std::move(socket), hello, settings_,
+      [this](std::shared_ptr<Connection> closed) { OnConnectionClosed(closed); }, options_.sessionTiming);
+  {
+    std::lock_guard lock(sessionsMutex_);
+    sessions_.push_back(session);
+  }
+  bool stopBle = false;
+  {
+    std::lock_guard lock(bleMutex_);
+    stopBle = bleServer_ != nullptr;
+  }
+  if (stopBle) {
+    Log() << "[SERVER] TCP connection established; stopping BLE to save resources.";
+    StopBle();
+    Log() << "[SERVER] BLE stopped (TCP active)";
+    try {
+      if (listener_) listener_->OnStatus("BLE: Stopped (TCP active)");
+    } catch (...) {
+      // A failing window update must not cost the phone its session.
+    }
+  }
+  if (listener_) listener_->OnDeviceConnected(session->GetDeviceInfo().name);
+}
+
+void Server::OnConnectionClosed(const std::shared_ptr<Connection>& session) {
+  bool last = false;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    std::erase(sessions_, session);
+    last = sessions_.empty();
+  }
+  if (last && options_.bleFactory) {
+    bool bleStopped = false;
+    {
+      std::lock_guard lock(bleMutex_);
+      bleStopped = bleServer_ == nullptr;
+    }
+    if (bleStopped) {
+      Log() << "[SERVER] Last TCP client disconnected; restarting BLE GATT Server.";
+      StartBle();
+    }
+  }
+  if (listener_) listener_->OnDeviceDisconnected(session->GetDeviceInfo().name);
+}
+
+std::vector<DeviceInfo> Server::GetDevices() const {
+  std::lock_guard lock(sessionsMutex_);
+  std::vector<DeviceInfo> devices;
+  devices.reserve(sessions_.size());
+  for (const auto& session : sessions_) devices.push_back(session->GetDeviceInfo());
+  return devices;
+}
+
+std::string Server::GetBleStatusText() const {
+  if (!started_) return "BLE: Idle";
+  if (!options_.bleFactory) return "BLE: Unavailable";
+  std::lock_guard lock(bleMutex_);
+  if (!bleServer_) return "BLE: Stopped (TCP active)";
+  if (bleServer_->IsCentralConnected()) return "BLE: Central connected";
+  switch (bleServer_->State()) {
+    case BleState::Advertising: return "BLE: Advertising";
+    case BleState::BluetoothOff: return "BLE: Bluetooth is off";
+    case BleState::Unavailable: return "BLE: Unavailable";
+    default: return "BLE: Starting...";
+  }
+}
+
+void Server::ArmWatchdog() {
+  diagTimer_.expires_after(kWatchdogPeriod);
+  diagTimer_.async_wait([this](const asio::error_code& error) { OnWatchdog(error); });
+}
+
+void Server::OnWatchdog(const asio::error_code& error) {
+  if (error == asio::error::operation_aborted) return;
+  const auto now = std::chrono::steady_clock::now();
+  const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastDiagTick_);
+  if (gap > kStallThreshold) {
+    Log() << "[DIAG] io_context stall " << gap.count() << "ms (network thread blocked in a handler)";
+  }
+  lastDiagTick_ = now;
+  ArmWatchdog();
+}
+
+void Server::StartBle() {
+  if (!options_.bleFactory) return;
+  std::unique_ptr<BleGattServer> server;
+  try {
+    server = options_.bleFactory();
+    if (server) server->Start();
+  } catch (const std::exception& e) {
+    Log() << "[BLE] Start failed: " << e.what();
+    server.reset();
+  }
+  std::lock_guard lock(bleMutex_);
+  bleServer_ = std::move(server);
+}
+
+void Server::StopBle() {
+  std::unique_ptr<BleGattServer> server;
+  {
+    std::lock_guard lock(bleMutex_);
+    server.swap(bleServer_);
+  }
+  if (!server) return;
+  try {
+    server->Stop();
+  } catch (const std::exception& e) {
+    Log() << "[BLE] Stop failed: " << e.what();
+  }
+}
+
+// The UDP input channel, discovery, mDNS and the USB reversal join here as
+// they are built; until then these steps have nothing to do.
+void Server::StartUdpReceive() {}
+void Server::StartUdpDiscovery() {}
+void Server::StopUdpDiscovery() {
+  asio::error_code ignored;
+  discoverySocket_.close(ignored);
+}
+void Server::StartMdns() {}
+void Server::StopMdns() {}
+void Server::StartAdbReverse() {}
+void Server::StopAdbReverse() {}
+
+}  // namespace vandrel

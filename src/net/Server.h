@@ -1,0 +1,110 @@
+// The one object through which phones reach the PC: the network thread, the
+// TCP acceptor and session registry, and the arbitration with Bluetooth LE.
+#pragma once
+
+#include <array>
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ble/BleGattServer.h"
+#include "protocol/Connection.h"
+#include "protocol/DeviceInfo.h"
+
+namespace vandrel {
+
+class InputQueue;
+class Settings;
+
+class Server {
+ public:
+  /// What the server tells the application; called on the network thread.
+  class ConnectionListener {
+   public:
+    virtual void OnDeviceConnected(std::string deviceName) = 0;
+    virtual void OnDeviceDisconnected(std::string deviceName) = 0;
+    virtual void OnStatus(std::string status) = 0;
+
+   protected:
+    ~ConnectionListener() = default;
+  };
+
+  struct Options {
+    std::uint16_t port = 6969;
+    /// A phone that sends no device hello within this time is dropped.
+    std::chrono::steady_clock::duration helloTimeout = std::chrono::seconds(5);
+    Connection::Timing sessionTiming{};
+    /// Empty where Bluetooth LE is switched off or absent.
+    BleGattServerFactory bleFactory;
+  };
+
+  /// Binds TCP and UDP on the port; throws std::system_error naming the failed
+  /// step ("open", "set_option", "bind", "listen").
+  Server(Options options, ConnectionListener* listener, Settings* settings, InputQueue* inputQueue);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  void Start();
+  /// Closes every socket and session and joins the network thread. Not on the network thread.
+  void Close();
+
+  std::vector<DeviceInfo> GetDevices() const;
+  std::string GetBleStatusText() const;
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  struct PendingHello;
+
+  void StartAccept();
+  void OnAccept(const asio::error_code& error);
+  void ReadHello(std::shared_ptr<PendingHello> pending);
+  void OnHello(const std::shared_ptr<PendingHello>& pending, const asio::error_code& error, std::size_t n);
+  void RegisterSession(asio::ip::tcp::socket socket, const std::string& hello);
+  void OnConnectionClosed(const std::shared_ptr<Connection>& session);
+  void ArmWatchdog();
+  void OnWatchdog(const asio::error_code& error);
+  void StartUdpReceive();
+  void StartUdpDiscovery();
+  void StopUdpDiscovery();
+  void StartMdns();
+  void StopMdns();
+  void StartAdbReverse();
+  void StopAdbReverse();
+  void StartBle();
+  void StopBle();
+
+  std::uint16_t port_;
+  Options options_;
+  Settings* settings_;
+  InputQueue* inputQueue_;
+  ConnectionListener* listener_;
+  std::vector<std::uint8_t> udpBuffer_;
+  asio::io_context ioContext_;
+  asio::steady_timer diagTimer_;
+  std::chrono::steady_clock::time_point lastDiagTick_{};
+  asio::ip::tcp::acceptor acceptor_;
+  asio::ip::tcp::socket acceptSocket_;
+  asio::ip::udp::socket udpSocket_;
+  asio::ip::udp::endpoint udpRemote_;
+  std::thread ioThread_;
+  std::atomic<bool> started_{false};
+
+  mutable std::mutex sessionsMutex_;
+  std::vector<std::shared_ptr<Connection>> sessions_;
+  std::set<std::shared_ptr<PendingHello>> pendingHellos_;  // network thread only
+
+  asio::ip::udp::socket discoverySocket_;
+  // Touched on the network thread and read by the window's status query.
+  mutable std::mutex bleMutex_;
+  std::unique_ptr<BleGattServer> bleServer_;
+};
+
+}  // namespace vandrel

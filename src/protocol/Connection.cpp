@@ -1,0 +1,281 @@
+#include "protocol/Connection.h"
+
+#include <cstring>
+
+#include "infra/Logger.h"
+#include "infra/Platform.h"
+#include "infra/Settings.h"
+#include "input/InputQueue.h"
+#include "protocol/AuthDigest.h"
+#include "protocol/DeviceHello.h"
+#include "protocol/Packet.h"
+
+namespace vandrel {
+namespace {
+
+constexpr std::size_t kChunkSize = 65536;
+
+// Frames dispatched by all sessions together; only the first few are logged.
+std::atomic<std::int32_t> g_dispatchCount{0};
+
+bool DigestsEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+  // Same time whatever the bytes, so the comparison tells an attacker nothing.
+  unsigned char difference = 0;
+  for (std::size_t i = 0; i < n; ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return difference == 0;
+}
+
+}  // namespace
+
+std::shared_ptr<Connection> Connection::Create(InputQueue* inputQueue, asio::ip::tcp::socket socket,
+                                               const std::string& hello, Settings* settings, CloseCallback onClose,
+                                               Timing timing) {
+  auto connection = std::make_shared<Connection>(Private{}, inputQueue, std::move(socket), hello, settings,
+                                                 std::move(onClose), timing);
+  connection->Begin();
+  return connection;
+}
+
+Connection::Connection(Private, InputQueue* inputQueue, asio::ip::tcp::socket socket, const std::string& hello,
+                       Settings* settings, CloseCallback onClose, Timing timing)
+    : onClose_(std::move(onClose)),
+      socket_(std::move(socket)),
+      inputQueue_(inputQueue),
+      settings_(settings),
+      timing_(timing),
+      readChunk_(kChunkSize),
+      heartbeatTimer_(socket_.get_executor()),
+      recvBuffer_(kChunkSize) {
+  const DeviceHello parsed = ParseDeviceHello(hello);
+  deviceInfo_.manufacturer = parsed.manufacturer;
+  deviceInfo_.name = parsed.name;
+  deviceInfo_.model = parsed.model;
+  deviceInfo_.isWifi = parsed.kind;
+  asio::error_code ec;
+  peer_ = socket_.remote_endpoint(ec);
+  deviceInfo_.address = ec ? std::string() : peer_.address().to_string();
+  // Sends then never wait for a slow phone; see Send.
+  socket_.non_blocking(true, ec);
+  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+}
+
+Connection::~Connection() = default;
+
+void Connection::Begin() {
+  const std::string password = settings_ ? settings_->GetConnectionPassword() : std::string();
+  if (!password.empty()) {
+    authenticated_ = false;
+    SendAuthRequest();
+  } else {
+    authenticated_ = true;
+    Log() << "[CONNECTION] No password set, connection authenticated immediately";
+    Send(ToByte(Command::AuthSuccess));
+  }
+  lastActivity_ = std::chrono::steady_clock::now();
+  ArmHeartbeat();
+  StartRead();
+}
+
+std::string Connection::PeerText() const { return peer_.address().to_string() + ":" + std::to_string(peer_.port()); }
+
+void Connection::StartRead() {
+  socket_.async_read_some(asio::buffer(readChunk_),
+                          [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+                            self->OnRead(error, n);
+                          });
+}
+
+void Connection::OnRead(const asio::error_code& error, std::size_t n) {
+  if (error) {
+    // After a local close the read ends quietly; otherwise the phone went away.
+    if (!closed_) {
+      Log() << "[CONNECTION@" << PeerText() << "] Closed with error code: " << error.message();
+      Close(false);
+    }
+    return;
+  }
+  if (recvUsed_ + n > recvBuffer_.size()) {
+    recvBuffer_.resize(recvBuffer_.size() * 2);
+    Log() << "[CONNECTION] Receive buffer grown to " << recvBuffer_.size() << " bytes";
+  }
+  std::memcpy(recvBuffer_.data() + recvUsed_, readChunk_.data(), n);
+  recvUsed_ += n;
+  Dispatch();
+  StartRead();
+}
+
+void Connection::Dispatch() {
+  while (recvUsed_ != 0) {
+    const auto length = TcpFrameLength(recvBuffer_.data(), recvUsed_);
+    if (!length) return;
+    if (g_dispatchCount.fetch_add(1) < 5) {
+      Log() << "[CONNECTION] Dispatching " << *length << " bytes, cmd="
+            << CommandName(static_cast<std::int8_t>(recvBuffer_[0]));
+    }
+    HandlePacket(recvBuffer_.data(), *length);
+    std::memmove(recvBuffer_.data(), recvBuffer_.data() + *length, recvUsed_ - *length);
+    recvUsed_ -= *length;
+  }
+}
+
+void Connection::HandlePacket(const std::uint8_t* bytes, std::size_t length) {
+  lastActivity_ = std::chrono::steady_clock::now();
+  const std::uint8_t code = bytes[0];
+  if (!authenticated_) {
+    if (code == ToByte(Command::AuthPassword) && length >= kAuthPasswordSize && !closed_) {
+      HandleAuthPassword(bytes, length);
+    } else {
+      Log() << "[CONNECTION] Command " << CommandName(static_cast<std::int8_t>(code))
+            << " dropped: client not authenticated (size=" << length << ")";
+    }
+    return;
+  }
+  const std::span<const std::uint8_t> packet(bytes, length);
+  switch (static_cast<Command>(code)) {
+    case Command::Ping:
+      Send(ToByte(Command::Pong));
+      return;
+    case Command::FileTransferStart:
+      if (length >= 4) return fileReceiver_.HandleStart(packet);
+      break;
+    case Command::FileTransferChunk:
+      if (length >= 3) return fileReceiver_.HandleChunk(packet);
+      break;
+    case Command::FileTransferEnd:
+      return fileReceiver_.HandleEnd();
+    case Command::GetAppList:
+    case Command::LaserOn:
+    case Command::LaserOff:
+      return HandleDesktopCommand(bytes, length);
+    case Command::SwitchApp:
+      if (length >= 9) return HandleDesktopCommand(bytes, length);
+      break;
+    case Command::LaunchApp:
+    case Command::OpenUrl:
+    case Command::SmartMedia:
+      if (length >= 2) return HandleDesktopCommand(bytes, length);
+      break;
+    default:
+      break;
+  }
+  if (inputQueue_) inputQueue_->Enqueue(bytes, length);
+}
+
+void Connection::HandleDesktopCommand(const std::uint8_t* bytes, std::size_t length) {
+  Log() << "[CONNECTION] " << CommandName(static_cast<std::int8_t>(bytes[0])) << " is not available in this build (size="
+        << length << ")";
+}
+
+void Connection::SendAuthRequest() {
+  platform::FillRandom(nonce_.data(), nonce_.size());
+  Log() << "[CONNECTION] Sending AUTH_REQUEST (nonce=" << ToHex(nonce_) << ")";
+  Send(packet::AuthRequest(nonce_));
+}
+
+void Connection::HandleAuthPassword(const std::uint8_t* bytes, std::size_t length) {
+  if (length < kAuthPasswordSize) {
+    Log() << "[CONNECTION] AUTH_PASSWORD too short (" << length << " bytes), rejecting";
+    Send(ToByte(Command::AuthFail));
+    Close(false);
+    return;
+  }
+  // The password as it is now, so a change while the phone was connecting applies.
+  const std::string password = settings_ ? settings_->GetConnectionPassword() : std::string();
+  const Sha256Digest expected = ComputeAuthDigest(nonce_, password);
+  if (DigestsEqual(expected.data(), bytes + 1, expected.size())) {
+    authenticated_ = true;
+    Log() << "[CONNECTION] Authentication successful";
+    Send(ToByte(Command::AuthSuccess));
+  } else {
+    Log() << "[CONNECTION] Authentication failed (hash mismatch)";
+    Send(ToByte(Command::AuthFail));
+    Close(false);
+  }
+}
+
+void Connection::ArmHeartbeat() {
+  heartbeatTimer_.expires_after(timing_.heartbeatPeriod);
+  heartbeatTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) { self->OnHeartbeat(error); });
+}
+
+void Connection::OnHeartbeat(const asio::error_code& error) {
+  if (error == asio::error::operation_aborted || closed_) return;
+  const auto idle = std::chrono::steady_clock::now() - lastActivity_;
+  if (idle >= timing_.idleLimit) {
+    Log() << "[CONNECTION] Heartbeat timeout (" << std::chrono::duration_cast<std::chrono::seconds>(idle).count()
+          << "s without data), closing connection";
+    Close(false);
+    return;
+  }
+  ArmHeartbeat();
+}
+
+void Connection::Send(std::span<const std::uint8_t> packet) {
+  if (packet.empty()) return;
+  std::lock_guard lock(sendMutex_);
+  if (closed_) return;
+  if (writing_) {
+    pending_.insert(pending_.end(), packet.begin(), packet.end());
+    return;
+  }
+  asio::error_code ec;
+  std::size_t sent = socket_.write_some(asio::buffer(packet.data(), packet.size()), ec);
+  if (ec == asio::error::would_block || ec == asio::error::try_again) {
+    ec.clear();
+    sent = 0;
+  }
+  if (ec) {
+    FailSend(ec);
+    return;
+  }
+  if (sent == packet.size()) return;
+  // The socket is full: the rest goes out in order from the network thread.
+  pending_.insert(pending_.end(), packet.begin() + static_cast<std::ptrdiff_t>(sent), packet.end());
+  writing_ = true;
+  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    std::lock_guard relock(self->sendMutex_);
+    self->WritePending();
+  });
+}
+
+// Called with sendMutex_ held.
+void Connection::WritePending() {
+  if (closed_ || pending_.empty()) {
+    writing_ = false;
+    return;
+  }
+  inFlight_.swap(pending_);
+  pending_.clear();
+  asio::async_write(socket_, asio::buffer(inFlight_),
+                    [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+                      std::lock_guard lock(self->sendMutex_);
+                      self->inFlight_.clear();
+                      if (error) {
+                        self->writing_ = false;
+                        if (error != asio::error::operation_aborted) self->FailSend(error);
+                        return;
+                      }
+                      self->WritePending();
+                    });
+}
+
+// Called with sendMutex_ held; the close itself runs later on the network thread.
+void Connection::FailSend(const asio::error_code& error) {
+  Log() << "[CONNECTION] Send failed (" << error.message() << "), closing connection";
+  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Close(false); });
+}
+
+void Connection::Close(bool serverClosing) {
+  if (closed_.exchange(true)) return;
+  fileReceiver_.Abort();
+  {
+    std::lock_guard lock(sendMutex_);
+    asio::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+  }
+  heartbeatTimer_.cancel();
+  if (!serverClosing && onClose_) onClose_(shared_from_this());
+}
+
+}  // namespace vandrel

@@ -1,0 +1,107 @@
+// One phone's TCP session: handshake, framing, the authentication gate,
+// routing, PING, heartbeat and file transfer.
+#pragma once
+
+#include <array>
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "protocol/DeviceInfo.h"
+#include "protocol/FileReceiver.h"
+#include "protocol/PacketCodec.h"
+
+namespace vandrel {
+
+class InputQueue;
+class Settings;
+
+/// How often a session checks for silence, and how much silence ends it.
+struct ConnectionTiming {
+  std::chrono::steady_clock::duration heartbeatPeriod = std::chrono::seconds(5);
+  std::chrono::steady_clock::duration idleLimit = std::chrono::seconds(20);
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  using CloseCallback = std::function<void(std::shared_ptr<Connection>)>;
+  using Timing = ConnectionTiming;
+
+  /// Sends AUTH_REQUEST or AUTH_SUCCESS and starts reading. Network thread.
+  static std::shared_ptr<Connection> Create(InputQueue* inputQueue, asio::ip::tcp::socket socket,
+                                            const std::string& hello, Settings* settings, CloseCallback onClose,
+                                            Timing timing = {});
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  DeviceInfo GetDeviceInfo() const { return deviceInfo_; }
+
+  /// Sends one whole packet from any thread without ever blocking on the peer:
+  /// what the socket cannot take at once is written in the background. A failed
+  /// send closes the session.
+  void Send(std::span<const std::uint8_t> packet);
+  void Send(std::uint8_t singleByteCommand) { Send(std::span<const std::uint8_t>(&singleByteCommand, 1)); }
+
+  /// Acts once. With serverClosing the close callback is not called. Call it on
+  /// the network thread, or while that thread does not run; other threads post it.
+  void Close(bool serverClosing);
+  bool IsClosed() const { return closed_.load(); }
+  bool IsAuthenticated() const { return authenticated_.load(); }
+  std::size_t ReceiveBufferSize() const { return recvBuffer_.size(); }
+
+ private:
+  struct Private {};
+
+ public:
+  Connection(Private, InputQueue* inputQueue, asio::ip::tcp::socket socket, const std::string& hello,
+             Settings* settings, CloseCallback onClose, Timing timing);
+
+ private:
+  void Begin();
+  void StartRead();
+  void OnRead(const asio::error_code& error, std::size_t n);
+  void Dispatch();
+  void HandlePacket(const std::uint8_t* bytes, std::size_t length);
+  void SendAuthRequest();
+  void HandleAuthPassword(const std::uint8_t* bytes, std::size_t length);
+  void HandleDesktopCommand(const std::uint8_t* bytes, std::size_t length);
+  void ArmHeartbeat();
+  void OnHeartbeat(const asio::error_code& error);
+  void WritePending();
+  void FailSend(const asio::error_code& error);
+  std::string PeerText() const;
+
+  CloseCallback onClose_;
+  asio::ip::tcp::socket socket_;
+  InputQueue* inputQueue_;
+  Settings* settings_;
+  Timing timing_;
+  std::vector<std::uint8_t> readChunk_;
+  std::atomic<bool> authenticated_{false};
+  AuthNonce nonce_{};
+  std::chrono::steady_clock::time_point lastActivity_;
+  asio::steady_timer heartbeatTimer_;
+  std::vector<std::uint8_t> recvBuffer_;
+  std::size_t recvUsed_ = 0;
+  DeviceInfo deviceInfo_;
+  asio::ip::tcp::endpoint peer_;
+  FileReceiver fileReceiver_;
+  std::atomic<bool> closed_{false};
+
+  // Guards the socket against a worker's send racing the close, and the output
+  // that waits for the socket.
+  std::mutex sendMutex_;
+  std::vector<std::uint8_t> pending_;
+  std::vector<std::uint8_t> inFlight_;
+  bool writing_ = false;
+};
+
+}  // namespace vandrel

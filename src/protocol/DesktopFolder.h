@@ -1,0 +1,31 @@
+// Where files pushed from the phone land, and the few file-system steps that
+// differ between platforms when writing them. One definition per platform in
+// linux/ and windows/.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace vandrel {
+
+/// The user's desktop folder in UTF-8, worked out anew on every call so a
+/// changed setting takes effect without a restart. Never empty: falls back to
+/// a temporary folder when nothing better is known.
+///
+/// Windows: the shell's desktop folder, else %USERPROFILE%\Desktop, else C:\Temp.
+/// Linux: $XDG_DESKTOP_DIR, else the XDG_DESKTOP_DIR entry of user-dirs.dirs,
+/// else ~/Desktop when it exists, else /tmp.
+std::string GetDesktopFolder();
+
+namespace platform {
+
+/// `folder` and a bare file name joined with the platform's separator.
+std::string DesktopFilePath(const std::string& folder, const std::string& name);
+
+/// Opens a UTF-8 path for binary writing, truncating an existing file. Other
+/// processes may read and write it meanwhile (a viewer opened on a half-received
+/// file must not make the transfer fail). Null on failure.
+std::FILE* OpenReceivedFile(const std::string& utf8Path);
+
+}  // namespace platform
+}  // namespace vandrel

@@ -1,0 +1,135 @@
+#include "protocol/FileReceiver.h"
+
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "infra/Logger.h"
+#include "protocol/PacketCodec.h"
+
+namespace vandrel {
+namespace {
+
+constexpr std::uint64_t kProgressStep = 512 * 1024;
+// About one system call per full-sized chunk, whatever the C library's default
+// buffer is (4 KiB on some).
+constexpr std::size_t kWriteBuffer = 64 * 1024;
+
+// The phone sends a bare name, but nothing stops it from sending a path, and
+// either slash is a separator somewhere. Keeping only the last component keeps
+// the file inside the folder. Names of dots and spaces only are refused too:
+// Windows strips trailing dots and spaces, which could turn them into "..".
+// A NUL would cut the name short when it reaches the system.
+std::optional<std::string> CleanFileName(std::string_view name) {
+  const auto separator = name.find_last_of("/\\");
+  if (separator != std::string_view::npos) name.remove_prefix(separator + 1);
+  if (name.find_first_not_of(". ") == std::string_view::npos) return std::nullopt;
+  if (name.find('\0') != std::string_view::npos) return std::nullopt;
+  return std::string(name);
+}
+
+std::uint64_t Percent(std::uint64_t part, std::uint64_t whole) {
+  if (whole == 0) return 0;
+  // 128 bits so that part * 100 cannot overflow, however far the count runs.
+  __extension__ using Wide = unsigned __int128;
+  const Wide percent = static_cast<Wide>(part) * 100 / whole;
+  constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
+  return percent > kMax ? kMax : static_cast<std::uint64_t>(percent);
+}
+
+}  // namespace
+
+FileReceiver::FileReceiver(FolderProvider folderProvider) : folderProvider_(std::move(folderProvider)) {}
+
+FileReceiver::~FileReceiver() { CloseFile(); }
+
+void FileReceiver::HandleStart(std::span<const std::uint8_t> packet) {
+  const auto fields = packet::ReadFileTransferStart(packet);
+  if (!fields) return;
+  Log() << "[CONNECTION] FILE_TRANSFER_START: " << fields->name << ", size=" << fields->size;
+
+  // A new START means the phone gave up on the previous file; chunks that follow
+  // belong to the new one, even when that one is refused below.
+  if (Active()) Finish();
+
+  auto name = CleanFileName(fields->name);
+  if (!name) {
+    Log() << "[CONNECTION] Refusing file name: " << fields->name;
+    return;
+  }
+  const std::string path = platform::DesktopFilePath(folderProvider_(), *name);
+  std::FILE* file = platform::OpenReceivedFile(path);
+  if (!file) {
+    Log() << "[CONNECTION] Failed to open file for writing: " << path;
+    return;
+  }
+  std::setvbuf(file, nullptr, _IOFBF, kWriteBuffer);
+  file_ = file;
+  name_ = std::move(*name);
+  expected_ = fields->size;
+  received_ = 0;
+  Log() << "[CONNECTION] File opened: " << path;
+}
+
+void FileReceiver::HandleChunk(std::span<const std::uint8_t> packet) {
+  if (!Active()) {
+    Log() << "[CONNECTION] FILE_TRANSFER_CHUNK: no active file transfer";
+    return;
+  }
+  const auto data = packet::ReadFileTransferChunk(packet);
+  if (!data) return;
+  if (std::fwrite(data->data(), 1, data->size(), file_) != data->size()) {
+    Log() << "[CONNECTION] FILE_TRANSFER_CHUNK: write failed (disk full?), aborting";
+    CloseFile();
+    return;
+  }
+  const std::uint64_t n = data->size();
+  received_ += n;
+  // A chunk is far smaller than the step, so it crosses at most one boundary.
+  if (received_ % kProgressStep < n) {
+    Log() << "[CONNECTION] File transfer progress: " << received_ << " / " << expected_ << " bytes ("
+          << Percent(received_, expected_) << "%)";
+  }
+}
+
+void FileReceiver::HandleEnd() {
+  if (!Active()) {
+    Log() << "[CONNECTION] FILE_TRANSFER_END: no active file transfer";
+    return;
+  }
+  Finish();
+}
+
+void FileReceiver::Abort() {
+  if (!Active()) return;
+  CloseFile();
+  Log() << "[CONNECTION] Closed file transfer due to connection close";
+}
+
+void FileReceiver::Finish() {
+  const std::string name = name_;
+  const std::uint64_t expected = expected_;
+  const std::uint64_t received = received_;
+  // Buffered bytes reach the disk only now, so a full disk may first show here.
+  if (!CloseFile()) {
+    Log() << "[CONNECTION] FILE_TRANSFER_END: write failed (disk full?), " << name << " may be incomplete";
+  } else if (received == expected) {
+    Log() << "[CONNECTION] File transfer completed OK: " << name << ", " << received << " bytes received (verified)";
+  } else {
+    Log() << "[CONNECTION] WARNING: File transfer size mismatch! Expected=" << expected << ", received=" << received
+          << " bytes. File may be incomplete.";
+  }
+}
+
+bool FileReceiver::CloseFile() {
+  bool ok = true;
+  if (file_) ok = std::fclose(file_) == 0;
+  file_ = nullptr;
+  name_.clear();
+  expected_ = 0;
+  received_ = 0;
+  return ok;
+}
+
+}  // namespace vandrel

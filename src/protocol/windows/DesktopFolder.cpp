@@ -1,0 +1,35 @@
+#include "protocol/DesktopFolder.h"
+
+#include <windows.h>
+#include <share.h>
+#include <shlobj.h>
+
+#include "infra/Platform.h"
+#include "infra/TextEncoding.h"
+
+namespace vandrel {
+
+std::string GetDesktopFolder() {
+  // The wide form, so that a user folder outside the ANSI code page still works.
+  wchar_t folder[MAX_PATH] = {};
+  if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, folder)) &&
+      folder[0] != L'\0') {
+    return WideToUtf8(folder);
+  }
+  if (auto profile = platform::Environment("USERPROFILE")) return *profile + "\\Desktop";
+  return "C:\\Temp";
+}
+
+namespace platform {
+
+std::string DesktopFilePath(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder + name;
+  return folder + "\\" + name;
+}
+
+std::FILE* OpenReceivedFile(const std::string& utf8Path) {
+  return ::_wfsopen(Utf8ToWide(utf8Path).c_str(), L"wb", _SH_DENYNO);
+}
+
+}  // namespace platform
+}  // namespace vandrel
