@@ -17,8 +17,8 @@ step() { printf '\n==== %s\n' "$*"; }
 count() {
   local log=$1
   local passed failed
-  passed=$(grep -aE '^\[  PASSED  \] [0-9]+ test' "$log" | awk '{s+=$4} END {print s+0}')
-  failed=$(grep -aE '^\[  FAILED  \] [0-9]+ test' "$log" | awk '{s+=$4} END {print s+0}')
+  passed=$( (grep -aE '^\[  PASSED  \] [0-9]+ test' "$log" || true) | awk '{s+=$4} END {print s+0}')
+  failed=$( (grep -aE '^\[  FAILED  \] [0-9]+ test' "$log" || true) | awk '{s+=$4} END {print s+0}')
   echo "$passed $failed" >>"$RESULTS/counts"
 }
 
@@ -45,8 +45,10 @@ summary() {
 step "Linux build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON >/dev/null
 cmake --build build -j "$JOBS"
-step "Linux tests"
+step "Linux unit tests"
 run_suite linux build/tests/vandrel_unit_tests --gtest_color=no
+step "Linux integration tests (private network namespace)"
+run_suite integration scripts/netns-run.sh build/tests/integration/vandrel_integration_tests --gtest_color=no
 
 step "Linux unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANDREL_WERROR=ON -DVANDREL_SANITIZE=ON \

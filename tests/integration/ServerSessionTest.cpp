@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include "ServerFixture.h"
+#include "protocol/AuthDigest.h"
+#include "protocol/PacketCodec.h"
+
+namespace vandrel::testing {
+namespace {
+
+using phone::ReceiveStatus;
+using Packet = std::vector<std::uint8_t>;
+
+Packet Digest(const Packet& authRequest, const std::string& password, bool passwordFirst = false) {
+  const std::span<const std::uint8_t> nonce(authRequest.data() + 2, 8);
+  if (!passwordFirst) {
+    const auto digest = ComputeAuthDigest(nonce, password);
+    return packet::AuthPassword(digest);
+  }
+  std::string data = password;
+  data.append(reinterpret_cast<const char*>(nonce.data()), nonce.size());
+  return packet::AuthPassword(Sha256(data.data(), data.size()));
+}
+
+class SessionTest : public ServerFixture {};
+
+TEST_F(SessionTest, WithoutPasswordTheFirstByteIsAuthSuccessAndPingIsAnswered) {
+  StartServer();
+  auto phone = Connect();
+  const auto first = phone->ReceivePacket();
+  ASSERT_EQ(first.status, ReceiveStatus::Packet);
+  EXPECT_EQ(first.packet, Packet{31});
+  phone->Send(Packet{33});
+  EXPECT_EQ(phone->ReceivePacket().packet, Packet{34});
+  EXPECT_EQ(phone->ReceivePacket(phone::Seconds(0.2)).status, ReceiveStatus::TimedOut) << "exactly one PONG";
+  EXPECT_TRUE(log_.Contains("[CONNECTION] No password set, connection authenticated immediately"));
+}
+
+TEST_F(SessionTest, PasswordHandshake) {
+  StartServer();
+  settings_->SetConnectionPassword("s3cret=");
+
+  // A PING before the answer is dropped and logged; the session stays open.
+  auto phone = Connect();
+  const auto request = phone->ReceivePacket();
+  ASSERT_EQ(request.packet.size(), 10u);
+  EXPECT_EQ(request.packet[0], 29);
+  EXPECT_EQ(request.packet[1], 8);
+  phone->Send(Packet{33});
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[CONNECTION] Command PING dropped: client not authenticated (size=1)"); }));
+  EXPECT_EQ(phone->ReceivePacket(phone::Seconds(0.2)).status, ReceiveStatus::TimedOut);
+  phone->Send(Digest(request.packet, "s3cret="));
+  EXPECT_EQ(phone->ReceivePacket().packet, Packet{31});
+  phone->Send(Packet{33});
+  EXPECT_EQ(phone->ReceivePacket().packet, Packet{34});
+  // Once authenticated, another AUTH_PASSWORD is just input.
+  phone->Send(Digest(request.packet, "wrong"));
+  phone->Send(Packet{33});
+  EXPECT_EQ(phone->ReceivePacket().packet, Packet{34});
+
+  // Wrong password, and the right one in the wrong order: AUTH_FAIL, then closed.
+  for (const bool passwordFirst : {false, true}) {
+    auto other = Connect();
+    const auto challenge = other->ReceivePacket();
+    ASSERT_EQ(challenge.packet.size(), 10u);
+    EXPECT_NE(challenge.packet, request.packet) << "every connection gets a new nonce";
+    other->Send(Digest(challenge.packet, passwordFirst ? "s3cret=" : "S3cret=", passwordFirst));
+    EXPECT_EQ(other->ReceivePacket().packet, Packet{32});
+    EXPECT_EQ(other->ReceivePacket().status, ReceiveStatus::Closed);
+  }
+  EXPECT_EQ(log_.Count("[CONNECTION] Authentication failed (hash mismatch)"), 2u);
+
+  // The password in force when the answer arrives is the one checked.
+  auto late = Connect();
+  const auto challenge = late->ReceivePacket();
+  settings_->SetConnectionPassword("new one");
+  late->Send(Digest(challenge.packet, "new one"));
+  EXPECT_EQ(late->ReceivePacket().packet, Packet{31});
+  EXPECT_EQ(log_.Count("[CONNECTION] Sending AUTH_REQUEST (nonce="), 4u);
+}
+
+TEST_F(SessionTest, FramesAreCutFromTheStreamWhateverTheReads) {
+  StartServer();
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+
+  phone->Send(Packet{33, 6, 5, 8});  // PING, SCROLL 5, and half of SCROLL_H
+  EXPECT_EQ(phone->ReceivePacket().packet, Packet{34});
+  std::this_thread::sleep_for(50ms);
+  phone->Send(Packet{0xFD, 200, 7, 1});  // the rest of SCROLL_H, an unknown byte, half a KEYCLICK
+  std::this_thread::sleep_for(50ms);
+  phone->Send(Packet{2, 33});
+  EXPECT_EQ(phone->ReceivePacket().packet, Packet{34});
+  ASSERT_TRUE(WaitUntil([&] { return Input().size() >= 5; }));
+  EXPECT_EQ(Input(), (std::vector<Packet>{{6, 5}, {8, 0xFD}, {200}, {7, 1}, {2}}));
+}
+
+TEST_F(SessionTest, ReceiveBufferDoublesBehindAPartialFrame) {
+  StartServer();
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  phone->Send(Packet{22});  // one byte of a FILE_TRANSFER_START, read on its own
+  std::this_thread::sleep_for(100ms);
+  Packet rest(65536, 0xFF);  // a name length of 65,535: the frame needs 65,546 bytes
+  phone->Send(rest);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[CONNECTION] Receive buffer grown to 131072 bytes"); }));
+  EXPECT_FALSE(log_.Contains("grown to 262144"));
+  EXPECT_EQ(phone->ReceivePacket(phone::Seconds(0.2)).status, ReceiveStatus::TimedOut) << "nothing was framed";
+}
+
+TEST_F(SessionTest, SilentPhoneIsClosedByTheHeartbeat) {
+  Server::Options options;
+  options.sessionTiming.heartbeatPeriod = 100ms;
+  options.sessionTiming.idleLimit = 1s;
+  StartServer(options);
+  auto silent = Connect("Maker/Silent/M/1");
+  auto chatty = Connect("Maker/Chatty/M/1");
+  ASSERT_EQ(silent->ReceivePacket().packet, Packet{31});
+  ASSERT_EQ(chatty->ReceivePacket().packet, Packet{31});
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < 1800ms) {
+    chatty->Send(Packet{33});
+    ASSERT_EQ(chatty->ReceivePacket().packet, Packet{34});
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_EQ(silent->ReceivePacket().status, ReceiveStatus::Closed);
+  EXPECT_TRUE(log_.Contains("[CONNECTION] Heartbeat timeout (1s without data), closing connection"));
+  ASSERT_TRUE(listener_.WaitForEvents(3));
+  EXPECT_EQ(listener_.Events()[2], "disconnected:Silent");
+  EXPECT_EQ(server_->GetDevices().size(), 1u);
+}
+
+TEST_F(SessionTest, DevicesAreListedBeforeConnectedAndGoneBeforeDisconnected) {
+  StartServer();
+  std::vector<std::size_t> counts;
+  listener_.onEvent = [&](const std::string&) { counts.push_back(server_->GetDevices().size()); };
+  auto phone = Connect("Maker/Phone/Model-1/0/extra");
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  ASSERT_TRUE(listener_.WaitForEvents(1));
+  const auto devices = server_->GetDevices();
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0].address, "127.0.0.1");
+  EXPECT_EQ(devices[0].manufacturer, "Maker");
+  EXPECT_EQ(devices[0].name, "Phone");
+  EXPECT_EQ(devices[0].model, "Model-1");
+  EXPECT_EQ(devices[0].isWifi, 0);
+  phone->Close();
+  ASSERT_TRUE(listener_.WaitForEvents(2));
+  EXPECT_EQ(listener_.Events(), (std::vector<std::string>{"connected:Phone", "disconnected:Phone"}));
+  EXPECT_EQ(counts, (std::vector<std::size_t>{1, 0}));
+  EXPECT_TRUE(log_.Contains("[CONNECTION@127.0.0.1:"));
+}
+
+TEST_F(SessionTest, CloseEndsEverySessionWithoutNotifications) {
+  auto ble = std::make_shared<BleCounters>();
+  Server::Options options;
+  options.bleFactory = FakeBleFactory(ble);
+  StartServer(options);
+  std::vector<std::unique_ptr<phone::PhoneClient>> phones;
+  for (int i = 0; i < 3; ++i) {
+    phones.push_back(Connect());
+    ASSERT_EQ(phones.back()->ReceivePacket().packet, Packet{31});
+  }
+  ASSERT_TRUE(listener_.WaitForEvents(4));  // the BLE stop and three connections
+  const int startsBefore = ble->started;
+  server_->Close();
+  for (auto& phone : phones) EXPECT_EQ(phone->ReceivePacket().status, ReceiveStatus::Closed);
+  EXPECT_EQ(listener_.Events().size(), 4u);
+  EXPECT_EQ(ble->started, startsBefore) << "closing must not restart Bluetooth";
+  EXPECT_TRUE(log_.Contains("[SERVER] Closed.\n"));
+  server_.reset();
+}
+
+TEST_F(SessionTest, APhoneWithoutHelloDelaysNoOne) {
+  Server::Options options;
+  options.helloTimeout = 2s;
+  StartServer(options);
+  asio::io_context io;
+  asio::ip::tcp::socket mute(io);
+  mute.connect({asio::ip::make_address("127.0.0.1"), server_->Port()});
+  asio::ip::tcp::socket quitter(io);
+  quitter.connect({asio::ip::make_address("127.0.0.1"), server_->Port()});
+  quitter.close();
+
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  EXPECT_FALSE(log_.Contains("No device hello")) << "the second phone had to wait for the first";
+
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[SERVER] No device hello from 127.0.0.1:"); }));
+  std::array<char, 1> byte{};
+  asio::error_code ec;
+  mute.read_some(asio::buffer(byte), ec);
+  EXPECT_EQ(ec, asio::error::eof);
+  EXPECT_TRUE(log_.Contains("ended before its device hello"));
+  auto another = Connect();
+  EXPECT_EQ(another->ReceivePacket().packet, Packet{31});
+}
+
+TEST_F(SessionTest, TcpPhonesStopBluetoothAndTheLastOneRestartsIt) {
+  auto ble = std::make_shared<BleCounters>();
+  Server::Options options;
+  options.bleFactory = FakeBleFactory(ble);
+  StartServer(options);
+  ASSERT_TRUE(WaitUntil([&] { return ble->started == 1; }));
+  EXPECT_EQ(server_->GetBleStatusText(), "BLE: Advertising");
+
+  auto first = Connect("M/First/X/1");
+  ASSERT_EQ(first->ReceivePacket().packet, Packet{31});
+  auto second = Connect("M/Second/X/1");
+  ASSERT_EQ(second->ReceivePacket().packet, Packet{31});
+  ASSERT_TRUE(listener_.WaitForEvents(3));
+  EXPECT_EQ(listener_.Events(),
+            (std::vector<std::string>{"status:BLE: Stopped (TCP active)", "connected:First", "connected:Second"}));
+  EXPECT_EQ(log_.Count("[SERVER] TCP connection established; stopping BLE to save resources."), 1u);
+  EXPECT_EQ(log_.Count("[SERVER] BLE stopped (TCP active)"), 1u);
+  EXPECT_EQ(server_->GetBleStatusText(), "BLE: Stopped (TCP active)");
+
+  first->Close();
+  ASSERT_TRUE(listener_.WaitForEvents(4));
+  EXPECT_EQ(log_.Count("restarting BLE"), 0u);
+  second->Close();
+  ASSERT_TRUE(listener_.WaitForEvents(5));
+  EXPECT_EQ(log_.Count("[SERVER] Last TCP client disconnected; restarting BLE GATT Server."), 1u);
+  EXPECT_EQ(ble->started, 2);
+  EXPECT_EQ(server_->GetBleStatusText(), "BLE: Advertising");
+  ble->centralConnected = true;
+  EXPECT_EQ(server_->GetBleStatusText(), "BLE: Central connected");
+}
+
+TEST_F(SessionTest, BlockedNetworkThreadIsReported) {
+  StartServer();
+  EXPECT_EQ(server_->GetBleStatusText(), "BLE: Unavailable");
+  listener_.onEvent = [](const std::string&) { std::this_thread::sleep_for(120ms); };
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[DIAG] io_context stall "); }));
+  for (const auto& line : log_.Lines()) {
+    if (line.find("[DIAG] io_context stall ") == std::string::npos) continue;
+    const int ms = std::stoi(line.substr(line.find("stall ") + 6));
+    EXPECT_GE(ms, 115);
+    EXPECT_NE(line.find("ms (network thread blocked in a handler)"), std::string::npos);
+  }
+}
+
+TEST_F(SessionTest, FileArrivesOnTheDesktopFolder) {
+  ::setenv("XDG_DESKTOP_DIR", dir_.path().c_str(), 1);
+  StartServer();
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  Packet data(1 << 20);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  phone->Send(packet::FileTransferStart("..\\..\\report.pdf", data.size()));
+  // Chunks that divide 512 KiB, so progress is reported exactly at the half and the end.
+  for (std::size_t at = 0; at < data.size(); at += 32768) {
+    phone->Send(packet::FileTransferChunk(std::span(data).subspan(at, 32768)));
+  }
+  phone->Send(Packet{24});
+  phone->Ping();
+  EXPECT_EQ(ReadBinary(dir_.path() / "report.pdf"), std::string(data.begin(), data.end()));
+  EXPECT_EQ(log_.Count("[CONNECTION] File transfer progress: "), 2u);
+  EXPECT_TRUE(log_.Contains("[CONNECTION] File transfer progress: 524288 / 1048576 bytes (50%)"));
+  EXPECT_TRUE(log_.Contains(", 1048576 bytes received (verified)"));
+  ::unsetenv("XDG_DESKTOP_DIR");
+}
+
+}  // namespace
+}  // namespace vandrel::testing
