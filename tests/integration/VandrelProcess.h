@@ -1,0 +1,114 @@
+// The real vandrel program as a child process with its own XDG folders.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempDir.h"
+
+extern char** environ;
+
+namespace vandrel::testing {
+
+class VandrelProcess {
+ public:
+  /// `home` holds the XDG folders; several processes may share one.
+  VandrelProcess(const TempDir& home, std::vector<std::string> arguments) : home_(home) {
+    const std::string root = home.path().string();
+    std::filesystem::create_directories(home.path() / "desktop");
+    std::vector<std::string> env = {"XDG_CONFIG_HOME=" + root + "/config", "XDG_STATE_HOME=" + root + "/state",
+                                    "XDG_RUNTIME_DIR=" + root, "XDG_DESKTOP_DIR=" + root + "/desktop",
+                                    "HOME=" + root, "PATH=/usr/bin:/bin"};
+    std::vector<std::string> argv = {std::string(VANDREL_BUILD_DIR) + "/vandrel"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const std::string out = root + "/out-" + std::to_string(counter_++) + ".txt";
+    outPath_ = out;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    // The test runner may block signals; the child must start with a clean mask.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, &attr, args.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+
+  ~VandrelProcess() {
+    if (pid_ > 0 && !exitCode_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  VandrelProcess(const VandrelProcess&) = delete;
+  VandrelProcess& operator=(const VandrelProcess&) = delete;
+
+  bool Spawned() const { return pid_ > 0; }
+  std::string LogPath() const { return (home_.path() / "state/Vandrel/vandrel.log").string(); }
+  std::string Log() const { return ReadBinary(LogPath()); }
+  /// Standard output and standard error together.
+  std::string Output() const { return ReadBinary(outPath_); }
+  std::filesystem::path Desktop() const { return home_.path() / "desktop"; }
+  std::filesystem::path SettingsFile() const { return home_.path() / "config/Vandrel/settings.ini"; }
+
+  /// Waits until the log holds `text`; false after `limit` or when the process ended.
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Log().find(text) != std::string::npos) return true;
+      if (Exited(std::chrono::milliseconds(0))) return Log().find(text) != std::string::npos;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  /// The exit code once the process has ended within `limit`.
+  std::optional<int> Exited(std::chrono::milliseconds limit) {
+    if (exitCode_) return exitCode_;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return exitCode_;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  std::optional<int> Signal(int signal, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+    ::kill(pid_, signal);
+    return Exited(limit);
+  }
+
+ private:
+  const TempDir& home_;
+  pid_t pid_ = -1;
+  std::optional<int> exitCode_;
+  std::string outPath_;
+  static inline int counter_ = 0;
+};
+
+}  // namespace vandrel::testing
