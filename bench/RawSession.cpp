@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -47,6 +48,7 @@ RawSession& RawSession::operator=(RawSession&& other) noexcept {
 }
 
 void RawSession::Close() noexcept {
+  if (fd_ >= 0 && std::getenv("LINGER0")) { linger l{1, 0}; ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l); }
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }

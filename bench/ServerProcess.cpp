@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -21,16 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Read by the signal handler, hence a lock-free atomic.
+// The running server, for the signal watcher thread.
 std::atomic<pid_t> gChild{-1};
-static_assert(std::atomic<pid_t>::is_always_lock_free);
-
-extern "C" void KillChildAndDie(int signal) {
-  const pid_t child = gChild.load();
-  if (child > 0) ::kill(child, SIGKILL);
-  ::signal(signal, SIG_DFL);
-  ::raise(signal);
-}
 
 std::string StatusText(int status) {
   if (WIFEXITED(status)) return "exit code " + std::to_string(WEXITSTATUS(status));
@@ -40,11 +33,25 @@ std::string StatusText(int status) {
 
 }  // namespace
 
-void InstallChildKiller() {
-  struct sigaction action {};
-  action.sa_handler = KillChildAndDie;
-  sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+void WatchTerminationSignals(std::function<void()> cleanup) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
+  // Blocked here, so in every thread started later: only the watcher takes them.
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals, cleanup = std::move(cleanup)] {
+    int signal = 0;
+    while (::sigwait(&signals, &signal) != 0) {
+    }
+    const pid_t child = gChild.exchange(-1);
+    if (child > 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+    }
+    std::fprintf(stderr, "\nvandrel-bench: stopped by %s\n", ::strsignal(signal));
+    if (cleanup) cleanup();
+    ::_exit(128 + signal);
+  }).detach();
 }
 
 ServerProcess::ServerProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,

@@ -1,11 +1,12 @@
 // The server under measurement, run as a child process of the bench. It never
-// outlives the bench: the destructor stops it, a fatal signal to the bench
-// kills it (InstallChildKiller) and the kernel kills it if the bench dies.
+// outlives the bench: the destructor stops it, a termination signal to the
+// bench kills it (WatchTerminationSignals) and the kernel kills it if the bench dies.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -54,8 +55,9 @@ class ServerProcess {
   std::optional<int> status_;
 };
 
-/// Makes SIGINT, SIGTERM and SIGHUP to the bench kill the running server
-/// before the bench itself ends with that signal.
-void InstallChildKiller();
+/// Blocks SIGINT, SIGTERM and SIGHUP in every thread and starts a thread that,
+/// when one of them arrives, kills the running server, runs `cleanup` and ends
+/// the bench with exit code 128 + signal. Call it before any other thread starts.
+void WatchTerminationSignals(std::function<void()> cleanup);
 
 }  // namespace vandrel::bench

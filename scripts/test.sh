@@ -53,9 +53,13 @@ run_suite integration scripts/netns-run.sh build/tests/integration/vandrel_integ
 step "Linux unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANDREL_WERROR=ON -DVANDREL_SANITIZE=ON \
   -DVANDREL_UNIT_TESTS_ONLY=ON >/dev/null
-cmake --build build-asan -j "$JOBS" --target vandrel_unit_tests
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite asan build-asan/tests/vandrel_unit_tests --gtest_color=no
+cmake --build build-asan -j "$JOBS" --target vandrel_unit_tests vandrel_integration_tests
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_suite asan build-asan/tests/vandrel_unit_tests --gtest_color=no
+# The in-process server tests too: sessions live on several threads.
+run_suite asan-server scripts/netns-run.sh build-asan/tests/integration/vandrel_integration_tests \
+  --gtest_color=no --gtest_filter='SessionTest.*'
+unset ASAN_OPTIONS UBSAN_OPTIONS
 
 step "Windows cross-build"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON \

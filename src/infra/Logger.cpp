@@ -75,6 +75,7 @@ Logger& Logger::Create(const std::string& path) {
 Logger* Logger::Instance() { return g_logger.load(); }
 
 void Logger::WritePiece(std::string_view text) {
+  if (text.empty()) return;  // an empty view may carry no buffer at all
   std::lock_guard lock(mutex_);
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (file_) {
@@ -126,7 +127,7 @@ LogStatement::~LogStatement() {
 
 void LogStatement::Piece(std::string_view text) {
   if (!target_) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stdout);
     return;
   }
   target_->WritePiece(text);

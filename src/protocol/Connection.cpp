@@ -43,9 +43,8 @@ Connection::Connection(Private, InputQueue* inputQueue, asio::ip::tcp::socket so
       inputQueue_(inputQueue),
       settings_(settings),
       timing_(timing),
-      readChunk_(kChunkSize),
       heartbeatTimer_(socket_.get_executor()),
-      recvBuffer_(kChunkSize) {
+      recvCapacity_(kChunkSize) {
   const DeviceHello parsed = ParseDeviceHello(hello);
   deviceInfo_.manufacturer = parsed.manufacturer;
   deviceInfo_.name = parsed.name;
@@ -79,13 +78,27 @@ void Connection::Begin() {
 std::string Connection::PeerText() const { return peer_.address().to_string() + ":" + std::to_string(peer_.port()); }
 
 void Connection::StartRead() {
-  socket_.async_read_some(asio::buffer(readChunk_),
-                          [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
-                            self->OnRead(error, n);
-                          });
+  socket_.async_wait(asio::socket_base::wait_read,
+                     [self = shared_from_this()](const asio::error_code& error) { self->OnReadable(error); });
 }
 
-void Connection::OnRead(const asio::error_code& error, std::size_t n) {
+void Connection::OnReadable(const asio::error_code& error) {
+  if (error) {
+    OnRead(error, {});
+    return;
+  }
+  // Sessions are read one at a time on the network thread, so they can share it.
+  thread_local std::vector<std::uint8_t> chunk(kChunkSize);
+  asio::error_code readError;
+  const std::size_t n = socket_.read_some(asio::buffer(chunk), readError);
+  if (readError == asio::error::would_block || readError == asio::error::try_again) {
+    StartRead();
+    return;
+  }
+  OnRead(readError, std::span<const std::uint8_t>(chunk.data(), n));
+}
+
+void Connection::OnRead(const asio::error_code& error, std::span<const std::uint8_t> bytes) {
   if (error) {
     // After a local close the read ends quietly; otherwise the phone went away.
     if (!closed_) {
@@ -94,28 +107,32 @@ void Connection::OnRead(const asio::error_code& error, std::size_t n) {
     }
     return;
   }
-  if (recvUsed_ + n > recvBuffer_.size()) {
-    recvBuffer_.resize(recvBuffer_.size() * 2);
-    Log() << "[CONNECTION] Receive buffer grown to " << recvBuffer_.size() << " bytes";
+  if (recvBuffer_.size() + bytes.size() > recvCapacity_) {
+    recvCapacity_ *= 2;
+    Log() << "[CONNECTION] Receive buffer grown to " << recvCapacity_ << " bytes";
   }
-  std::memcpy(recvBuffer_.data() + recvUsed_, readChunk_.data(), n);
-  recvUsed_ += n;
+  recvBuffer_.insert(recvBuffer_.end(), bytes.begin(), bytes.end());
   Dispatch();
   StartRead();
 }
 
 void Connection::Dispatch() {
-  while (recvUsed_ != 0) {
-    const auto length = TcpFrameLength(recvBuffer_.data(), recvUsed_);
-    if (!length) return;
+  // Frames are handled in place; the unframed rest moves to the front once per
+  // read rather than once per frame, so a burst of one-byte frames stays linear.
+  std::size_t used = 0;
+  while (used < recvBuffer_.size()) {
+    const std::uint8_t* head = recvBuffer_.data() + used;
+    const auto length = TcpFrameLength(head, recvBuffer_.size() - used);
+    if (!length) break;
     if (g_dispatchCount.fetch_add(1) < 5) {
-      Log() << "[CONNECTION] Dispatching " << *length << " bytes, cmd="
-            << CommandName(static_cast<std::int8_t>(recvBuffer_[0]));
+      Log() << "[CONNECTION] Dispatching " << *length << " bytes, cmd=" << CommandName(static_cast<std::int8_t>(*head));
     }
-    HandlePacket(recvBuffer_.data(), *length);
-    std::memmove(recvBuffer_.data(), recvBuffer_.data() + *length, recvUsed_ - *length);
-    recvUsed_ -= *length;
+    HandlePacket(head, *length);
+    used += *length;
   }
+  recvBuffer_.erase(recvBuffer_.begin(), recvBuffer_.begin() + static_cast<std::ptrdiff_t>(used));
+  // Give back what a file transfer borrowed once the session is idle again.
+  if (recvBuffer_.empty() && recvBuffer_.capacity() > 2 * kChunkSize) recvBuffer_.shrink_to_fit();
 }
 
 void Connection::HandlePacket(const std::uint8_t* bytes, std::size_t length) {

@@ -55,7 +55,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Close(bool serverClosing);
   bool IsClosed() const { return closed_.load(); }
   bool IsAuthenticated() const { return authenticated_.load(); }
-  std::size_t ReceiveBufferSize() const { return recvBuffer_.size(); }
+  /// The receive buffer's nominal size: 64 KiB, doubled whenever a read would not fit.
+  std::size_t ReceiveBufferSize() const { return recvCapacity_; }
 
  private:
   struct Private {};
@@ -67,7 +68,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   void Begin();
   void StartRead();
-  void OnRead(const asio::error_code& error, std::size_t n);
+  void OnReadable(const asio::error_code& error);
+  void OnRead(const asio::error_code& error, std::span<const std::uint8_t> bytes);
   void Dispatch();
   void HandlePacket(const std::uint8_t* bytes, std::size_t length);
   void SendAuthRequest();
@@ -84,13 +86,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   InputQueue* inputQueue_;
   Settings* settings_;
   Timing timing_;
-  std::vector<std::uint8_t> readChunk_;
   std::atomic<bool> authenticated_{false};
   AuthNonce nonce_{};
   std::chrono::steady_clock::time_point lastActivity_;
   asio::steady_timer heartbeatTimer_;
+  // Holds only bytes not yet framed, so an idle session costs almost nothing;
+  // reads go through one chunk shared by all sessions of the network thread.
   std::vector<std::uint8_t> recvBuffer_;
-  std::size_t recvUsed_ = 0;
+  std::size_t recvCapacity_;
   DeviceInfo deviceInfo_;
   asio::ip::tcp::endpoint peer_;
   FileReceiver fileReceiver_;

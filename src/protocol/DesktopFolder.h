@@ -22,6 +22,11 @@ namespace platform {
 /// `folder` and a bare file name joined with the platform's separator.
 std::string DesktopFilePath(const std::string& folder, const std::string& name);
 
+/// False for a bare name that the system would not treat as a plain file in the
+/// folder (on Windows: device names such as NUL or COM1, and names with a colon,
+/// which address a drive or another file's stream).
+bool IsPlainFileName(const std::string& name);
+
 /// Opens a UTF-8 path for binary writing, truncating an existing file. Other
 /// processes may read and write it meanwhile (a viewer opened on a half-received
 /// file must not make the transfer fail). Null on failure.

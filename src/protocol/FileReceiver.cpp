@@ -26,6 +26,7 @@ std::optional<std::string> CleanFileName(std::string_view name) {
   if (separator != std::string_view::npos) name.remove_prefix(separator + 1);
   if (name.find_first_not_of(". ") == std::string_view::npos) return std::nullopt;
   if (name.find('\0') != std::string_view::npos) return std::nullopt;
+  if (!platform::IsPlainFileName(std::string(name))) return std::nullopt;
   return std::string(name);
 }
 

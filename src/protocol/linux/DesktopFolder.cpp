@@ -84,6 +84,8 @@ std::string GetDesktopFolder() {
 
 namespace platform {
 
+bool IsPlainFileName(const std::string&) { return true; }
+
 std::string DesktopFilePath(const std::string& folder, const std::string& name) {
   if (!folder.empty() && folder.back() == '/') return folder + name;
   return folder + "/" + name;

@@ -1,6 +1,8 @@
 #include "protocol/DesktopFolder.h"
 
 #include <windows.h>
+
+#include <cctype>
 #include <share.h>
 #include <shlobj.h>
 
@@ -21,6 +23,22 @@ std::string GetDesktopFolder() {
 }
 
 namespace platform {
+
+bool IsPlainFileName(const std::string& name) {
+  if (name.find(':') != std::string::npos) return false;
+  // A device name stays a device with any extension and trailing spaces ("nul .txt").
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* device : kDevices) {
+    if (base == device) return false;
+  }
+  if (base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '0' && base[3] <= '9') {
+    return false;
+  }
+  return true;
+}
 
 std::string DesktopFilePath(const std::string& folder, const std::string& name) {
   if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder + name;

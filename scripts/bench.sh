@@ -1,0 +1,15 @@
+#!/bin/sh
+# Builds the server and the bench if needed, then measures the server inside a
+# private network namespace (it listens on real ports; only loopback may see them).
+# Usage: scripts/bench.sh [vandrel-bench options]   e.g. --file-mib 64 --sessions 500
+# BUILD_DIR picks another build folder (default build).
+set -eu
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build}
+
+if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
+  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON >/dev/null
+fi
+cmake --build "$BUILD_DIR" --target vandrel vandrel-bench
+
+exec scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-bench" --vandrel "$BUILD_DIR/vandrel" "$@"
