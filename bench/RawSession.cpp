@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdlib>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -48,7 +48,6 @@ RawSession& RawSession::operator=(RawSession&& other) noexcept {
 }
 
 void RawSession::Close() noexcept {
-  if (fd_ >= 0 && std::getenv("LINGER0")) { linger l{1, 0}; ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l); }
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
@@ -63,6 +62,17 @@ void RawSession::Open(std::uint16_t port, std::string_view hello, Milliseconds t
   SetTimeout(fd_, SO_RCVTIMEO, timeout);
   const int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+  // Each phone has an address of its own. Spreading the sessions over 250
+  // loopback sources keeps this kernel's choice of client ports (amid
+  // thousands in TIME_WAIT) from becoming what the accept rate measures.
+  // The port is still chosen at connect time; a failed bind only loses that.
+  static std::atomic<std::uint32_t> sources{0};
+  ::setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr.s_addr = htonl(0x7f010000u | (1 + sources.fetch_add(1) % 250));
+  ::bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source);
 
   sockaddr_in address{};
   address.sin_family = AF_INET;
