@@ -6,6 +6,7 @@
 #include "infra/Logger.h"
 #include "infra/Settings.h"
 #include "input/InputQueue.h"
+#include "input/PlatformInputManager.h"
 
 namespace vandrel {
 
@@ -21,8 +22,8 @@ bool HeadlessApp::Init() {
     return false;
   }
   settings_ = std::make_unique<Settings>();
-  // Injection arrives with the input managers; until then commands are only counted.
-  inputQueue_ = std::make_unique<InputQueue>(nullptr);
+  inputManager_ = InputManager::MakePlatformInputManager();
+  inputQueue_ = std::make_unique<InputQueue>(inputManager_.get());
 
   Server::Options serverOptions;
   serverOptions.port = options_.port;
@@ -33,6 +34,7 @@ bool HeadlessApp::Init() {
     std::fprintf(stderr, "vandrel: cannot serve on port %u: %s\n", options_.port, e.what());
     return false;
   }
+  inputQueue_->SetSessionProbe([this] { return server_->HasSessions(); });
   inputQueue_->Start();
   server_->Start();
   Log() << "[VANDREL] Running headless on port " << options_.port;
@@ -52,7 +54,12 @@ void HeadlessApp::Exit() {
   // Closing the server first ends every session cleanly (a running file
   // transfer is closed and kept) before the queued input drains.
   if (server_) server_->Close();
-  if (inputQueue_) inputQueue_->Stop();
+  if (inputQueue_) {
+    // Nothing a phone pressed stays pressed after the program.
+    inputQueue_->EnqueueReleaseHeldKeys();
+    inputQueue_->Stop();
+  }
+  inputManager_.reset();
   if (settings_) settings_->Save();
   if (Logger* logger = Logger::Instance()) logger->Close();
 }

@@ -6,6 +6,7 @@
 
 #include "app/Options.h"
 #include "app/SingleInstance.h"
+#include "input/InputManager.h"
 #include "net/Server.h"
 
 namespace vandrel {
@@ -34,6 +35,7 @@ class HeadlessApp final : public Server::ConnectionListener {
   Options options_;
   std::unique_ptr<SingleInstance> instanceLock_;
   std::unique_ptr<Settings> settings_;
+  std::unique_ptr<InputManager::Base> inputManager_;
   std::unique_ptr<InputQueue> inputQueue_;
   std::unique_ptr<Server> server_;
   std::atomic<bool> running_{true};

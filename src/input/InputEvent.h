@@ -12,6 +12,8 @@ struct InputEvent {
   static constexpr std::size_t kMaxBytes = 256;
   std::array<std::uint8_t, kMaxBytes> bytes{};
   std::size_t length = 0;
+  /// Not a phone's command: release every key still held (its phone is gone).
+  bool releaseHeldKeys = false;
 };
 
 /// The command's name and payload details as the queue's log lines show them,

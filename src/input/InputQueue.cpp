@@ -15,7 +15,32 @@ constexpr std::uint32_t kCppExceptionCode = 0xE06D7363;
 
 }  // namespace
 
+InputQueue::InputQueue(InputManager::Base* manager, KeyStateTracker* tracker)
+    : manager_(manager), tracker_(tracker) {
+  if (manager_) {
+    executor_ = [this](const std::uint8_t* bytes, std::size_t length) {
+      DispatchInputEvent(*manager_, tracker_, bytes, length);
+    };
+  }
+}
+
 InputQueue::InputQueue(Executor executor) : executor_(std::move(executor)) {}
+
+void InputQueue::SetSessionProbe(std::function<bool()> probe, std::chrono::steady_clock::duration idleRelease) {
+  std::lock_guard lock(mutex_);
+  sessionProbe_ = std::move(probe);
+  idleRelease_ = idleRelease;
+}
+
+void InputQueue::EnqueueReleaseHeldKeys() {
+  InputEvent event;
+  event.releaseHeldKeys = true;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(event);
+  }
+  wake_.notify_one();
+}
 
 InputQueue::~InputQueue() { Stop(); }
 
@@ -72,23 +97,58 @@ void InputQueue::InjectLoop() {
     InputEvent event;
     {
       std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return !queue_.empty() || !running_.load(); });
+      const auto ready = [this] { return !queue_.empty() || !running_.load(); };
+      if (sessionProbe_ && tracker_) {
+        // Wake now and then to notice keys left held while no phone is connected.
+        if (!wake_.wait_for(lock, std::chrono::milliseconds(250), ready)) {
+          lock.unlock();
+          ReleaseIfIdle();
+          continue;
+        }
+      } else {
+        wake_.wait(lock, ready);
+      }
       if (queue_.empty()) return;  // stopped and drained
       event = queue_.front();
       queue_.pop_front();
     }
-    const std::uint32_t seq = processed_.fetch_add(1);
-    if (seq < 5 || event.bytes[0] == 7) {
-      Log() << "[INPUT_QUEUE] Processing: " << DescribeInputEvent(event.bytes.data(), event.length) << " seq=" << seq;
-    }
-    bool taken = false;
-    if (injectHandler_) {
-      Guarded("injectHandler", [&] { taken = injectHandler_(event.bytes.data(), event.length); });
-    }
-    if (!taken && executor_) {
-      Guarded("inputmanager.execute", [&] { executor_(event.bytes.data(), event.length); });
-    }
+    Inject(event);
   }
+}
+
+void InputQueue::Inject(const InputEvent& event) {
+  if (event.releaseHeldKeys) {
+    if (manager_ && tracker_) {
+      Guarded("inputmanager.execute", [&] {
+        if (const auto released = tracker_->ReleaseAll(*manager_)) {
+          Log() << "[INPUT_QUEUE] Released " << released << " held keys";
+        }
+      });
+    }
+    return;
+  }
+  const std::uint32_t seq = processed_.fetch_add(1);
+  if (seq < 5 || event.bytes[0] == 7) {
+    Log() << "[INPUT_QUEUE] Processing: " << DescribeInputEvent(event.bytes.data(), event.length) << " seq=" << seq;
+  }
+  bool taken = false;
+  if (injectHandler_) {
+    Guarded("injectHandler", [&] { taken = injectHandler_(event.bytes.data(), event.length); });
+  }
+  if (!taken && executor_) {
+    Guarded("inputmanager.execute", [&] { executor_(event.bytes.data(), event.length); });
+  }
+}
+
+void InputQueue::ReleaseIfIdle() {
+  if (!tracker_->AnyHeld()) return;
+  if (std::chrono::steady_clock::now() - tracker_->LastActivity() < idleRelease_) return;
+  bool sessions = true;
+  Guarded("sessionProbe", [&] { sessions = sessionProbe_(); });
+  if (sessions) return;
+  Log() << "[INPUT_QUEUE] No phone connected and no input for "
+        << std::chrono::duration_cast<std::chrono::seconds>(idleRelease_).count() << " s; releasing held keys";
+  Inject(InputEvent{.bytes = {}, .length = 0, .releaseHeldKeys = true});
 }
 
 }  // namespace vandrel

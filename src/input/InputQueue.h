@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -11,6 +12,8 @@
 #include <thread>
 
 #include "input/InputEvent.h"
+#include "input/InputManager.h"
+#include "input/KeyStateTracker.h"
 
 namespace vandrel {
 
@@ -21,6 +24,9 @@ class InputQueue {
   /// Injects one command on this machine.
   using Executor = std::function<void(const std::uint8_t* bytes, std::size_t length)>;
 
+  /// Injects through `manager`, keeping held keys in `tracker`.
+  explicit InputQueue(InputManager::Base* manager, KeyStateTracker* tracker = &KeyStateTracker::Instance());
+  /// Injects through `executor` (tests); held keys are not tracked.
   explicit InputQueue(Executor executor);
   ~InputQueue();
   InputQueue(const InputQueue&) = delete;
@@ -30,6 +36,13 @@ class InputQueue {
   void Start();
   /// Copies at most 256 bytes; never waits for injection. Any thread.
   void Enqueue(const std::uint8_t* bytes, std::size_t length);
+  /// Queues the release of every key still held down, behind the commands
+  /// already queued. For when the phone that pressed them is gone.
+  void EnqueueReleaseHeldKeys();
+  /// Tells whether any phone session exists; while none does, keys still held
+  /// are released after `idleRelease` without input.
+  void SetSessionProbe(std::function<bool()> probe,
+                       std::chrono::steady_clock::duration idleRelease = std::chrono::seconds(10));
   /// Injects everything queued so far, then ends the injection thread.
   void Stop();
 
@@ -38,12 +51,18 @@ class InputQueue {
 
  private:
   void InjectLoop();
+  void Inject(const InputEvent& event);
+  void ReleaseIfIdle();
   // Runs one step, logging and swallowing anything it throws; false if it threw.
   template <typename Step>
   bool Guarded(const char* stage, Step&& step);
 
+  InputManager::Base* manager_ = nullptr;
+  KeyStateTracker* tracker_ = nullptr;
   Executor executor_;
   InjectHandler injectHandler_;
+  std::function<bool()> sessionProbe_;
+  std::chrono::steady_clock::duration idleRelease_{};
   std::deque<InputEvent> queue_;
   std::mutex mutex_;
   std::condition_variable wake_;

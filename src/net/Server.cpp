@@ -4,6 +4,8 @@
 #include <system_error>
 
 #include "infra/Logger.h"
+#include "infra/Settings.h"
+#include "input/InputQueue.h"
 
 namespace vandrel {
 namespace {
@@ -11,6 +13,9 @@ namespace {
 constexpr std::size_t kHelloMax = 128;
 constexpr auto kWatchdogPeriod = std::chrono::milliseconds(5);
 constexpr auto kStallThreshold = std::chrono::milliseconds(50);
+constexpr auto kUdpGapThreshold = std::chrono::milliseconds(80);
+constexpr auto kUdpSlowThreshold = std::chrono::milliseconds(20);
+constexpr auto kUdpDropLogInterval = std::chrono::seconds(5);
 
 // Runs one socket set-up step, raising the error under the step's name.
 template <typename Step>
@@ -236,7 +241,25 @@ void Server::OnConnectionClosed(const std::shared_ptr<Connection>& session) {
       StartBle();
     }
   }
+  // Keys its phone held down must not stay pressed on this PC.
+  if (inputQueue_) inputQueue_->EnqueueReleaseHeldKeys();
   if (listener_) listener_->OnDeviceDisconnected(session->GetDeviceInfo().name);
+}
+
+bool Server::HasSessions() const {
+  std::lock_guard lock(sessionsMutex_);
+  return !sessions_.empty();
+}
+
+bool Server::HasAuthenticatedSessionFrom(const asio::ip::address& address) const {
+  const std::string text = address.is_v6() && address.to_v6().is_v4_mapped()
+                               ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+                               : address.to_string();
+  std::lock_guard lock(sessionsMutex_);
+  for (const auto& session : sessions_) {
+    if (session->IsAuthenticated() && !session->IsClosed() && session->GetDeviceInfo().address == text) return true;
+  }
+  return false;
 }
 
 std::vector<DeviceInfo> Server::GetDevices() const {
@@ -305,9 +328,48 @@ void Server::StopBle() {
   }
 }
 
-// The UDP input channel, discovery, mDNS and the USB reversal join here as
-// they are built; until then these steps have nothing to do.
-void Server::StartUdpReceive() {}
+void Server::StartUdpReceive() {
+  udpSocket_.async_receive_from(asio::buffer(udpBuffer_), udpRemote_,
+                                [this](const asio::error_code& error, std::size_t n) { HandleUdpInput(error, n); });
+}
+
+void Server::HandleUdpInput(const asio::error_code& error, std::size_t n) {
+  if (error == asio::error::operation_aborted || !udpSocket_.is_open()) return;
+  if (error) {
+    // Anything but a close leaves the channel listening, so it never goes deaf.
+    Log() << "[SERVER] UDP input receive error: " << error.message();
+    StartUdpReceive();
+    return;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  if (lastUdpRecv_ != std::chrono::steady_clock::time_point{}) {
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(start - lastUdpRecv_);
+    if (gap > kUdpGapThreshold) {
+      Log() << "[DIAG] UDP recv gap " << gap.count() << "ms (prev handler " << lastUdpHandler_.count() << "ms)";
+    }
+  }
+  lastUdpRecv_ = start;
+
+  // With a password, only a phone that proved it over TCP may type on this PC.
+  const bool guarded = settings_ && !settings_->GetConnectionPassword().empty();
+  if (guarded && !HasAuthenticatedSessionFrom(udpRemote_.address())) {
+    ++udpDropped_;
+    if (start - lastUdpDropLog_ >= kUdpDropLogInterval) {
+      Log() << "[SERVER] UDP input from " << udpRemote_.address().to_string() << ":" << udpRemote_.port()
+            << " dropped: no authenticated session from that address (" << udpDropped_ << " dropped so far)";
+      lastUdpDropLog_ = start;
+    }
+  } else if (inputQueue_) {
+    inputQueue_->Enqueue(udpBuffer_.data(), n);
+  }
+
+  lastUdpHandler_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (lastUdpHandler_ > kUdpSlowThreshold) Log() << "[DIAG] UDP handler slow " << lastUdpHandler_.count() << "ms";
+  StartUdpReceive();
+}
+
+// Discovery, mDNS and the USB reversal join here as they are built; until then
+// these steps have nothing to do.
 void Server::StartUdpDiscovery() {}
 void Server::StopUdpDiscovery() {
   asio::error_code ignored;

@@ -57,6 +57,7 @@ class Server {
   void Close();
 
   std::vector<DeviceInfo> GetDevices() const;
+  bool HasSessions() const;
   std::string GetBleStatusText() const;
   std::uint16_t Port() const { return port_; }
 
@@ -72,6 +73,8 @@ class Server {
   void ArmWatchdog();
   void OnWatchdog(const asio::error_code& error);
   void StartUdpReceive();
+  void HandleUdpInput(const asio::error_code& error, std::size_t n);
+  bool HasAuthenticatedSessionFrom(const asio::ip::address& address) const;
   void StartUdpDiscovery();
   void StopUdpDiscovery();
   void StartMdns();
@@ -94,6 +97,10 @@ class Server {
   asio::ip::tcp::socket acceptSocket_;
   asio::ip::udp::socket udpSocket_;
   asio::ip::udp::endpoint udpRemote_;
+  std::chrono::steady_clock::time_point lastUdpRecv_{};
+  std::chrono::milliseconds lastUdpHandler_{0};
+  std::chrono::steady_clock::time_point lastUdpDropLog_{};
+  std::uint64_t udpDropped_ = 0;
   std::thread ioThread_;
   std::atomic<bool> started_{false};
 

@@ -15,6 +15,7 @@
 #include "FakeAutoStart.h"
 #include "FakeBleGattServer.h"
 #include "LogCapture.h"
+#include "RecordingInputManager.h"
 #include "RecordingListener.h"
 #include "TempDir.h"
 #include "infra/Settings.h"
@@ -44,6 +45,12 @@ inline std::uint16_t NextTestPort() {
 
 class ServerFixture : public ::testing::Test {
  protected:
+  /// Input goes through a recording input manager and a tracker of held keys.
+  void StartServerWithManager(Server::Options options = {}) {
+    useManager_ = true;
+    StartServer(std::move(options));
+  }
+
   void StartServer(Server::Options options = {}) {
     options.port = NextTestPort();
     if (options.sessionTiming.idleLimit == std::chrono::seconds(20)) {
@@ -52,10 +59,14 @@ class ServerFixture : public ::testing::Test {
     }
     settings_ = std::make_unique<Settings>([this] { return dir_.File("settings.ini"); },
                                            std::make_shared<FakeAutoStart>());
-    queue_ = std::make_unique<InputQueue>([this](const std::uint8_t* bytes, std::size_t length) {
-      std::lock_guard lock(inputMutex_);
-      input_.emplace_back(bytes, bytes + length);
-    });
+    if (useManager_) {
+      queue_ = std::make_unique<InputQueue>(&manager_, &tracker_);
+    } else {
+      queue_ = std::make_unique<InputQueue>([this](const std::uint8_t* bytes, std::size_t length) {
+        std::lock_guard lock(inputMutex_);
+        input_.emplace_back(bytes, bytes + length);
+      });
+    }
     queue_->Start();
     server_ = std::make_unique<Server>(options, &listener_, settings_.get(), queue_.get());
     server_->Start();
@@ -85,6 +96,9 @@ class ServerFixture : public ::testing::Test {
   std::unique_ptr<Server> server_;
   std::mutex inputMutex_;
   std::vector<std::vector<std::uint8_t>> input_;
+  bool useManager_ = false;
+  RecordingInputManager manager_;
+  KeyStateTracker tracker_;
 };
 
 }  // namespace vandrel::testing

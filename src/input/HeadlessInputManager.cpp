@@ -1,0 +1,15 @@
+#include "input/HeadlessInputManager.h"
+
+#include "infra/Logger.h"
+
+namespace vandrel::InputManager {
+
+Headless::~Headless() { StopAutoRepeat(); }
+
+unsigned Headless::SendBatch(std::span<const InputRecord> batch) { return static_cast<unsigned>(batch.size()); }
+
+bool Headless::IsControlHeld() { return false; }
+
+void Headless::LockWorkstation() { Log() << "[Input] Locking the workstation is not available without a display"; }
+
+}  // namespace vandrel::InputManager

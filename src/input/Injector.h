@@ -1,0 +1,95 @@
+// Everything an input manager decides above the operating system: the HID
+// tables, the record batches and their order, the waits, zoom, auto-repeat and
+// the debug dump. A platform manager only sends a batch and answers a few
+// questions about the desktop.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "input/InputManager.h"
+#include "input/InputRecord.h"
+
+namespace vandrel::InputManager {
+
+class Injector : public Base {
+ public:
+  Injector();
+  /// Stops auto-repeat and joins its thread. A derived class calls
+  /// StopAutoRepeat() in its own destructor, before its mechanism goes away.
+  ~Injector() override;
+
+  void LeftClick() override;
+  void DoubleClick() override;
+  void RightClick() override;
+  void MiddleClick() override;
+  void MoveRelative(std::int32_t dx, std::int32_t dy) override;
+  void Scroll(std::int32_t amount) override;
+  void ScrollHorizontal(std::int32_t amount) override;
+  void LeftDown() override;
+  void LeftUp() override;
+  void KeyClick(std::uint8_t key, std::uint8_t modifiers) override;
+  void KeyDown(std::uint8_t key, std::uint8_t modifiers) override;
+  void KeyUp(std::uint8_t key, std::uint8_t modifiers) override;
+  void Zoom(std::int32_t steps) override;
+  // Not available on any platform yet: each logs that and does nothing.
+  void Media(std::uint8_t action) override;
+  void SetClipboardText(const std::uint8_t* utf8, std::size_t size) override;
+  void SystemControl(std::uint8_t page, std::uint8_t usage) override;
+  void BrightnessStep(bool up) override;
+
+ protected:
+  /// Hands one batch to the system; returns how many records it took.
+  virtual unsigned SendBatch(std::span<const InputRecord> batch) = 0;
+  /// Attaches the calling thread's input to the foreground window's thread, if any.
+  virtual void AttachToForeground() {}
+  virtual void DetachFromForeground() {}
+  /// Whether Control is held on the real keyboard right now.
+  virtual bool IsControlHeld() = 0;
+  virtual void LockWorkstation() = 0;
+  /// The pauses between batches; tests record them instead of sleeping.
+  virtual void Wait(std::chrono::milliseconds duration);
+
+  /// Dumps the batch (unless switched off) and sends it. Batches never reach
+  /// SendBatch two at a time, though the auto-repeat thread sends some of them.
+  unsigned Send(std::span<const InputRecord> batch);
+  /// Ends auto-repeat and joins its thread; call from the operations' thread.
+  void StopAutoRepeat();
+
+ private:
+  unsigned SendMouse(const MouseRecord& record);
+  void StartAutoRepeat(std::vector<InputRecord> downs);
+  // Forgets the repeating key and waits out a round already being sent, so
+  // nothing repeats once it returns. `lock` holds repeatMutex_.
+  void CancelAutoRepeat(std::unique_lock<std::mutex>& lock);
+  void AutoRepeatLoop();
+
+  std::mutex sendMutex_;
+
+  // Auto-repeat: one thread per manager, started by the first KeyDown and
+  // woken through repeatSignal_ whenever the state below changes.
+  std::mutex repeatMutex_;
+  std::condition_variable repeatSignal_;
+  std::thread repeatThread_;
+  std::vector<InputRecord> repeatBatch_;  // empty when no key repeats
+  std::chrono::steady_clock::time_point nextRepeat_;
+  bool roundRunning_ = false;
+  bool quit_ = false;
+};
+
+/// The HID usage's virtual key, or 0 when the usage has none.
+std::uint16_t HidUsageToVirtualKey(std::uint8_t usage);
+/// Whether the virtual key's records carry the extended-key flag.
+bool IsExtendedKey(std::uint16_t vk);
+/// The name the dump prints for a virtual key ("A", "LShift", "VK_255", ...).
+std::string VirtualKeyName(std::uint16_t vk);
+/// The virtual keys of the HID modifier bits that are set, lowest bit first.
+std::vector<std::uint16_t> ModifierVirtualKeys(std::uint8_t modifiers);
+
+}  // namespace vandrel::InputManager

@@ -1,0 +1,9 @@
+#include "input/PlatformInputManager.h"
+
+#include "input/windows/WindowsInputManager.h"
+
+namespace vandrel::InputManager {
+
+std::unique_ptr<Base> MakePlatformInputManager() { return std::make_unique<Windows>(); }
+
+}  // namespace vandrel::InputManager

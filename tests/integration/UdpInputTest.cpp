@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include "ServerFixture.h"
+
+namespace vandrel::testing {
+namespace {
+
+using Packet = std::vector<std::uint8_t>;
+using Calls = std::vector<std::string>;
+
+class UdpInputTest : public ServerFixture {
+ protected:
+  void SendDatagram(const Packet& packet, const char* from = "127.0.0.1") {
+    asio::ip::udp::socket socket(io_, asio::ip::udp::endpoint(asio::ip::make_address(from), 0));
+    socket.send_to(asio::buffer(packet), {asio::ip::make_address("127.0.0.1"), server_->Port()});
+  }
+  bool WaitForCalls(std::size_t count) {
+    return WaitUntil([&] { return manager_.Calls().size() >= count; });
+  }
+
+  asio::io_context io_;
+};
+
+TEST_F(UdpInputTest, DatagramsAreInjectedInOrderWithGapDiagnostics) {
+  StartServerWithManager();
+  SendDatagram({5, 3, 0xFC});
+  SendDatagram({7, 0x04, 0x02});
+  ASSERT_TRUE(WaitForCalls(2));
+  std::this_thread::sleep_for(150ms);
+  SendDatagram({6, 0xF4});
+  ASSERT_TRUE(WaitForCalls(3));
+  EXPECT_EQ(manager_.Calls(), (Calls{"MoveRelative(-3,4)", "KeyClick(4,2)", "Scroll(-12)"}));
+  EXPECT_EQ(log_.Count("[DIAG] UDP recv gap "), 1u);
+  EXPECT_TRUE(log_.Contains("ms (prev handler 0ms)"));
+}
+
+TEST_F(UdpInputTest, WithPasswordOnlyAuthenticatedAddressesMayType) {
+  StartServerWithManager();
+  settings_->SetConnectionPassword("pw");
+  for (int i = 0; i < 10; ++i) SendDatagram({5, 1, 1});
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[SERVER] UDP input from 127.0.0.1:"); }));
+
+  // A session that has not answered its challenge does not count.
+  auto pending = Connect();
+  ASSERT_EQ(pending->ReceivePacket().packet.size(), 10u);
+  SendDatagram({5, 2, 2});
+
+  auto phone = Connect();
+  ASSERT_EQ(phone->Handshake(std::string("pw")), phone::HandshakeResult::Success);
+  SendDatagram({5, 3, 3});
+  ASSERT_TRUE(WaitForCalls(1));
+  // From another address on this machine: still nobody proved anything there.
+  SendDatagram({5, 4, 4}, "127.0.0.2");
+  phone->Close();
+  ASSERT_TRUE(listener_.WaitForEvents(2));
+  SendDatagram({5, 5, 5});
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(manager_.Calls(), Calls{"MoveRelative(-3,-3)"});
+  EXPECT_EQ(log_.Count(" dropped: no authenticated session from that address"), 1u) << "the line is rate-limited";
+}
+
+TEST_F(UdpInputTest, KeysHeldByAPhoneAreReleasedWhenItLeaves) {
+  StartServerWithManager();
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  SendDatagram({13, 0x04, 0x02});
+  SendDatagram({13, 0xE0, 0x00});
+  ASSERT_TRUE(WaitForCalls(2));
+  phone->Close();
+  ASSERT_TRUE(WaitForCalls(5));
+  EXPECT_EQ(manager_.Calls(), (Calls{"KeyDown(4,2)", "KeyDown(224,0)", "KeyUp(4,0)", "KeyUp(224,0)", "KeyUp(0,2)"}));
+}
+
+}  // namespace
+}  // namespace vandrel::testing
