@@ -8,6 +8,8 @@
 #include "protocol/PacketCodec.h"
 #include "vandrel-phone/ByteText.h"
 #include "vandrel-phone/FileSource.h"
+#include "vandrel-phone/InputCommands.h"
+#include "vandrel-phone/InputText.h"
 #include "vandrel-phone/PhoneClient.h"
 #include "Version.h"
 
@@ -92,6 +94,17 @@ constexpr CommandSpec kCommands[] = {
     {"ping", "", "measure the round trip of PING and PONG", 0, 0, RunPing},
     {"raw", "HEX...", "send bytes typed in hex (21, 2106, \"21 06 ff\", 0x21), name the answers", 1, kAnyCount, RunRaw},
     {"send-file", "PATH", "send a file to the PC's desktop and wait until it has arrived", 1, 1, RunSendFile},
+    {"move", "DX DY", "MOVE by UDP: the PC moves the pointer by -DX, -DY (each -128..127)", 2, 2, RunMove},
+    {"click", "left|right|middle|double", "LCLICK, RCLICK, MCLICK or DBLCLICK", 1, 1, RunClick},
+    {"down", "", "DOWN: hold the left button", 0, 0, RunButtonDown},
+    {"up", "", "UP: release the left button", 0, 0, RunButtonUp},
+    {"scroll", "N", "SCROLL by N (-128..127)", 1, 1, RunScroll},
+    {"hscroll", "N", "SCROLL_H by N (-128..127)", 1, 1, RunHScroll},
+    {"zoom", "N", "ZOOM by N (-128..127)", 1, 1, RunZoom},
+    {"key", "USAGE [MODS]", "KEYCLICK by UDP: press and release a key", 1, 2, RunKeyClick},
+    {"keydown", "USAGE [MODS]", "KEYDOWN by UDP: hold a key", 1, 2, RunKeyDown},
+    {"keyup", "USAGE [MODS]", "KEYUP by UDP: release a held key", 1, 2, RunKeyUp},
+    {"type", "TEXT", "type printable ASCII as KEYCLICKs by UDP, 15 ms apart", 1, 1, RunType},
 };
 
 }  // namespace
@@ -146,6 +159,9 @@ std::string HelpText() {
           "  --hello M/N/Mo/K    device hello: maker/name/model/kind, kind 0 = USB\n"
        << "                      (default " << kDefaultHello << ")\n"
        << "  --timeout SECONDS   bound on connecting and on every wait (default 5)\n"
+          "  --udp               send clicks, DOWN, UP, scrolls and zooms as UDP datagrams\n"
+          "  --tcp               send them over the TCP session (the default); MOVE and\n"
+          "                      the key commands always go by UDP, to the same port\n"
           "  --help, --version\n"
           "\n"
           "Commands:\n";
@@ -158,7 +174,8 @@ std::string HelpText() {
     head.resize(width, ' ');
     text << "  " << head << "  " << command.summary << '\n';
   }
-  text << "\n"
+  text << "\n" << KeyNamesHelp()
+       << "\n"
           "Exit status: 0 on success, 1 on failure (the reason on standard error),\n"
           "2 for a malformed command line.\n";
   return text.str();

@@ -1,6 +1,7 @@
 // The commands of vandrel-phone and the program around them: one handler per
-// command, found by name in a table. A new command is a handler in
-// Commands.cpp and one row in its table; help and argument counts follow.
+// command, found by name in one table in Commands.cpp. A new command is a
+// handler (the touchpad and keyboard ones live in InputCommands.cpp) and one
+// row in that table; help and argument counts follow.
 #pragma once
 
 #include <cstddef>

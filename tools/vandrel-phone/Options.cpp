@@ -74,6 +74,11 @@ Options ParseOptions(std::span<const std::string> words) {
       name = word.substr(0, equals);
       value = word.substr(equals + 1);
     }
+    if (name == "--udp" || name == "--tcp") {
+      if (value) throw UsageError(name + " takes no value");
+      options.inputOverUdp = name == "--udp";
+      continue;
+    }
     const bool known = name == "--host" || name == "--port" || name == "--password" || name == "--hello" ||
                        name == "--timeout";
     if (!known) throw UsageError("unknown option " + name);

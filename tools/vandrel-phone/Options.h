@@ -32,6 +32,9 @@ struct Options {
   std::optional<std::string> password;
   std::string hello = kDefaultHello;
   Seconds timeout{5.0};
+  /// --udp: clicks, scrolls and zooms go as datagrams too, not only the
+  /// commands that only arrive whole that way.
+  bool inputOverUdp = false;
   bool help = false;
   bool version = false;
   /// Empty when only --help or --version was asked for.
@@ -39,7 +42,7 @@ struct Options {
   std::vector<std::string> args;
 };
 
-/// Reads the global options (each "--name value" or "--name=value") up to the
+/// Reads the global options ("--name value", "--name=value" or a flag) up to the
 /// first word that is not one; that word is the command and everything after it
 /// belongs to the command, so its arguments may start with "--". Throws
 /// UsageError naming the offending word.

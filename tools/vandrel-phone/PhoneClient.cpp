@@ -2,20 +2,20 @@
 
 #include <algorithm>
 #include <array>
-#include <future>
-#include <thread>
 
 #include <asio.hpp>
 
 #include "protocol/AuthDigest.h"
 #include "protocol/PacketCodec.h"
 #include "vandrel-phone/ByteText.h"
+#include "vandrel-phone/HostLookup.h"
 
 namespace vandrel::phone {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using asio::ip::tcp;
+using asio::ip::udp;
 
 // An APP_LIST_DATA header announcing more than this is taken as garbage rather
 // than a reason to buffer gigabytes.
@@ -48,38 +48,13 @@ std::optional<std::size_t> PcFrameLength(const Bytes& buffer) {
   return length;
 }
 
-// Name look-up on a thread of its own: the system resolver cannot be
-// interrupted, and waiting for it would let a dead DNS server outlast the
-// time-out. A look-up still running at the deadline finishes unobserved.
-tcp::resolver::results_type Resolve(const std::string& host, std::uint16_t port, Seconds timeout) {
-  struct Lookup {
-    std::promise<void> done;
-    tcp::resolver::results_type results;
-    std::error_code ec;
-  };
-  auto lookup = std::make_shared<Lookup>();
-  auto finished = lookup->done.get_future();
-  std::thread([lookup, host, port] {
-    asio::io_context context;
-    tcp::resolver resolver(context);
-    lookup->results = resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service, lookup->ec);
-    lookup->done.set_value();
-  }).detach();
-
-  if (finished.wait_for(timeout) != std::future_status::ready) {
-    throw PhoneError(ErrorKind::TimedOut, "cannot look up " + host + " within " + FormatSeconds(timeout));
-  }
-  if (lookup->ec || lookup->results.empty()) {
-    throw PhoneError(ErrorKind::Resolve, "cannot look up " + host + ": " + lookup->ec.message());
-  }
-  return lookup->results;
-}
-
 }  // namespace
 
 struct PhoneClient::Io {
   asio::io_context context;
   tcp::socket socket{context};
+  // Input datagrams; open only while a session is.
+  udp::socket datagrams{context};
   // Bytes read but not yet handed out as packets.
   Bytes received;
   std::array<std::uint8_t, 64 * 1024> chunk{};
@@ -108,7 +83,11 @@ PhoneClient::~PhoneClient() = default;
 
 bool PhoneClient::connected() const noexcept { return io_->socket.is_open(); }
 
-void PhoneClient::Close() noexcept { io_->CloseSocket(); }
+void PhoneClient::Close() noexcept {
+  io_->CloseSocket();
+  std::error_code ignored;
+  io_->datagrams.close(ignored);
+}
 
 std::string PhoneClient::TimeoutReason() const { return "no answer from the PC within " + FormatSeconds(timeout_); }
 
@@ -119,14 +98,7 @@ void PhoneClient::Connect(const std::string& host, std::uint16_t port, std::stri
 
   const std::string where = host + ":" + std::to_string(port);
   const auto deadline = DeadlineAfter(timeout_);
-  tcp::resolver::results_type endpoints;
-  std::error_code addressError;
-  const auto address = asio::ip::make_address(host, addressError);
-  if (!addressError) {
-    endpoints = tcp::resolver::results_type::create(tcp::endpoint(address, port), host, std::to_string(port));
-  } else {
-    endpoints = Resolve(host, port, timeout_);
-  }
+  const tcp::resolver::results_type endpoints = LookUpHost(host, port, timeout_);
 
   bool done = false;
   std::error_code ec;
@@ -192,6 +164,48 @@ void PhoneClient::Send(std::span<const std::uint8_t> bytes) {
   }
   if (IsClosedError(ec)) throw PhoneError(ErrorKind::Closed, "connection closed by the PC");
   throw PhoneError(ErrorKind::Io, "sending to the PC failed: " + ec.message());
+}
+
+void PhoneClient::OpenDatagramSocket() {
+  std::error_code ec;
+  const tcp::endpoint peer = io_->socket.remote_endpoint(ec);
+  tcp::endpoint local;
+  if (!ec) local = io_->socket.local_endpoint(ec);
+  if (!ec) io_->datagrams.open(peer.address().is_v4() ? udp::v4() : udp::v6(), ec);
+  // The TCP session's own address: a multi-homed phone could otherwise send
+  // from another one, whose datagrams a password-protected PC drops.
+  if (!ec) io_->datagrams.bind(udp::endpoint(local.address(), 0), ec);
+  if (!ec) io_->datagrams.connect(udp::endpoint(peer.address(), peer.port()), ec);
+  if (!ec) return;
+  std::error_code ignored;
+  io_->datagrams.close(ignored);
+  throw PhoneError(ErrorKind::Io, "cannot open a UDP socket to the PC: " + ec.message());
+}
+
+void PhoneClient::SendDatagram(std::span<const std::uint8_t> bytes) {
+  if (!connected()) throw PhoneError(ErrorKind::Closed, "not connected to the PC");
+  if (!io_->datagrams.is_open()) OpenDatagramSocket();
+  bool done = false;
+  std::error_code ec;
+  std::size_t sent = 0;
+  io_->datagrams.async_send(asio::buffer(bytes.data(), bytes.size()), [&](const std::error_code& e, std::size_t n) {
+    ec = e;
+    sent = n;
+    done = true;
+  });
+  io_->RunUntil(done, DeadlineAfter(timeout_), [this] {
+    std::error_code ignored;
+    io_->datagrams.cancel(ignored);
+  });
+  if (ec == asio::error::operation_aborted) {
+    throw PhoneError(ErrorKind::TimedOut, "could not send a datagram within " + FormatSeconds(timeout_));
+  }
+  // The answer to an earlier datagram that found no UDP socket at the PC.
+  if (ec == asio::error::connection_refused) {
+    throw PhoneError(ErrorKind::Refused, "the PC takes no UDP datagrams on its port");
+  }
+  if (ec) throw PhoneError(ErrorKind::Io, "sending a datagram to the PC failed: " + ec.message());
+  if (sent != bytes.size()) throw PhoneError(ErrorKind::Io, "the datagram was cut short");
 }
 
 void PhoneClient::ReadSome(Clock::time_point deadline) {

@@ -89,6 +89,14 @@ class PhoneClient {
   /// Writes `bytes` whole. Throws PhoneError (Closed, TimedOut, Io).
   void Send(std::span<const std::uint8_t> bytes);
 
+  /// Sends `bytes` as one UDP datagram to the PC's address and port, from the
+  /// local address of the TCP session: a PC with a password takes datagrams
+  /// only from an address with an authenticated session, so connect and
+  /// handshake first and keep the session open meanwhile. Nothing confirms
+  /// delivery. Throws PhoneError (Closed when there is no session, Refused,
+  /// TimedOut, Io).
+  void SendDatagram(std::span<const std::uint8_t> bytes);
+
   /// Reads one whole packet from the PC, waiting at most `timeout`. Packets are
   /// framed by their known sizes: AUTH_REQUEST 10 bytes, APP_LIST_DATA its
   /// header plus payload, everything else one byte.
@@ -119,6 +127,8 @@ class PhoneClient {
   // Reads what the socket has (at least one byte) into the receive buffer,
   // returning early at `deadline`; marks the stream closed at its end.
   void ReadSome(std::chrono::steady_clock::time_point deadline);
+  // Opens the datagram socket beside the TCP session on first use.
+  void OpenDatagramSocket();
 
   Seconds timeout_;
   std::unique_ptr<Io> io_;

@@ -1,5 +1,6 @@
 // A stand-in PC for the phone client tests: accepts one connection on
-// 127.0.0.1 and plays a scripted exchange on a thread of its own. The script
+// 127.0.0.1, also takes UDP datagrams on the same port as the PC does, and
+// plays a scripted exchange on a thread of its own. The script
 // runs within a fixed bound, so a client that stalls fails the test instead
 // of hanging it.
 #pragma once
@@ -10,7 +11,9 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "protocol/Packet.h"
@@ -20,15 +23,19 @@ namespace vandrel::phone::testing {
 using asio::awaitable;
 using asio::use_awaitable;
 using asio::ip::tcp;
+using asio::ip::udp;
 
 class FakePc {
  public:
   using Script = std::function<awaitable<void>(tcp::socket&)>;
+  /// A script that also sees the datagrams sent to the port.
+  using InputScript = std::function<awaitable<void>(tcp::socket&, udp::socket&)>;
 
-  explicit FakePc(Script script) : script_(std::move(script)) {
-    acceptor_.open(tcp::v4());
-    acceptor_.bind(tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    acceptor_.listen();
+  explicit FakePc(Script script)
+      : FakePc(InputScript([script = std::move(script)](tcp::socket& s, udp::socket&) { return script(s); })) {}
+
+  explicit FakePc(InputScript script) : script_(std::move(script)) {
+    BindBoth();
     asio::co_spawn(io_, Serve(), [this](std::exception_ptr error) {
       finished_ = true;
       if (!error) return;
@@ -59,14 +66,33 @@ class FakePc {
   }
 
  private:
-  awaitable<void> Serve() {
-    tcp::socket socket = co_await acceptor_.async_accept(use_awaitable);
-    co_await script_(socket);
+  // The TCP port is picked by the system; the same UDP port may be taken by
+  // someone else, so a few ports are tried.
+  void BindBoth() {
+    const auto loopback = asio::ip::address_v4::loopback();
+    for (int attempt = 0;; ++attempt) {
+      acceptor_.open(tcp::v4());
+      acceptor_.bind(tcp::endpoint(loopback, 0));
+      acceptor_.listen();
+      std::error_code ec;
+      udp_.open(udp::v4());
+      udp_.bind(udp::endpoint(loopback, port()), ec);
+      if (!ec) return;
+      udp_.close();
+      acceptor_.close();
+      if (attempt == 20) throw std::system_error(ec, "no port free for both TCP and UDP");
+    }
   }
 
-  Script script_;
+  awaitable<void> Serve() {
+    tcp::socket socket = co_await acceptor_.async_accept(use_awaitable);
+    co_await script_(socket, udp_);
+  }
+
+  InputScript script_;
   asio::io_context io_;
   tcp::acceptor acceptor_{io_};
+  udp::socket udp_{io_};
   std::thread thread_;
   bool finished_ = false;
   std::string failure_;
@@ -111,6 +137,20 @@ inline awaitable<Bytes> ReadFor(tcp::socket& socket, std::chrono::milliseconds w
   std::error_code ec;
   const std::size_t n = co_await socket.async_read_some(asio::buffer(buffer), asio::redirect_error(use_awaitable, ec));
   timer.cancel();
+  co_return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+/// The next datagram within `wait`, or nullopt.
+inline awaitable<std::optional<Bytes>> ReceiveDatagram(udp::socket& socket, std::chrono::milliseconds wait) {
+  asio::steady_timer timer(socket.get_executor(), wait);
+  timer.async_wait([&socket](std::error_code ec) {
+    if (!ec) socket.cancel();
+  });
+  std::array<std::uint8_t, 2048> buffer{};
+  std::error_code ec;
+  const std::size_t n = co_await socket.async_receive(asio::buffer(buffer), asio::redirect_error(use_awaitable, ec));
+  timer.cancel();
+  if (ec) co_return std::nullopt;
   co_return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
