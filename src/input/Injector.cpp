@@ -19,6 +19,10 @@ constexpr milliseconds kModifierPause{10};
 constexpr milliseconds kKeyPause{5};
 // Short enough for any double-click time, long enough to read as two clicks.
 constexpr milliseconds kDoubleClickPause{20};
+// The phone sends one KeyDown and one KeyUp for a held key, so the repeats a
+// keyboard would make are made here, at the usual half-second delay and 25 a second.
+constexpr milliseconds kRepeatDelay{500};
+constexpr milliseconds kRepeatInterval{40};
 
 // Windows ignores an injected Win+L, so the lock is asked for directly.
 constexpr std::uint8_t kWinModifier = 0x08;
@@ -56,6 +60,16 @@ Injector::Injector() = default;
 Injector::~Injector() { StopAutoRepeat(); }
 
 void Injector::Wait(milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+unsigned Injector::Send(std::span<const InputRecord> batch) {
+  // One batch at a time, so its dump lines stay together and a mechanism
+  // never sees the operations' thread and the auto-repeat thread at once.
+  std::lock_guard lock(sendMutex_);
+  if (DumpEnabled()) {
+    for (const auto& record : batch) Log() << DumpLine(record);
+  }
+  return SendBatch(batch);
+}
 
 unsigned Injector::SendMouse(const MouseRecord& record) {
   const InputRecord batch[] = {record};
@@ -167,6 +181,68 @@ void Injector::Zoom(std::int32_t steps) {
     Send(up);
   }
   DetachFromForeground();
+}
+
+// One auto-repeat thread per manager: it sleeps until a key is held and
+// wakes at once when the key is let go or replaced.
+void Injector::StartAutoRepeat(std::vector<InputRecord> downs) {
+  // KeyDown has cancelled the previous key already.
+  if (downs.empty()) return;
+  {
+    std::lock_guard lock(repeatMutex_);
+    repeatBatch_ = std::move(downs);
+    nextRepeat_ = std::chrono::steady_clock::now() + kRepeatDelay;
+    if (!repeatThread_.joinable()) repeatThread_ = std::thread([this] { AutoRepeatLoop(); });
+  }
+  repeatSignal_.notify_all();
+}
+
+void Injector::CancelAutoRepeat(std::unique_lock<std::mutex>& lock) {
+  repeatBatch_.clear();
+  repeatSignal_.notify_all();
+  repeatSignal_.wait(lock, [this] { return !roundRunning_; });
+}
+
+void Injector::StopAutoRepeat() {
+  {
+    std::unique_lock lock(repeatMutex_);
+    CancelAutoRepeat(lock);
+    if (!repeatThread_.joinable()) return;
+    quit_ = true;
+  }
+  repeatSignal_.notify_all();
+  repeatThread_.join();
+  // A later KeyDown starts the thread again.
+  std::lock_guard lock(repeatMutex_);
+  quit_ = false;
+}
+
+void Injector::AutoRepeatLoop() {
+  std::unique_lock lock(repeatMutex_);
+  while (!quit_) {
+    if (repeatBatch_.empty()) {
+      repeatSignal_.wait(lock);
+      continue;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextRepeat_) {
+      repeatSignal_.wait_until(lock, nextRepeat_);
+      continue;
+    }
+    // Keep the cadence, but after a stall carry on from now rather than
+    // sending the missed repeats in a burst.
+    nextRepeat_ += kRepeatInterval;
+    if (nextRepeat_ <= now) nextRepeat_ = now + kRepeatInterval;
+    const std::vector<InputRecord> batch = repeatBatch_;
+    roundRunning_ = true;
+    lock.unlock();
+    AttachToForeground();
+    Send(batch);
+    DetachFromForeground();
+    lock.lock();
+    roundRunning_ = false;
+    repeatSignal_.notify_all();
+  }
 }
 
 void Injector::Media(std::uint8_t action) { Log() << "[Media] not available yet (action=" << action << ")"; }

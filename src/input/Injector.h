@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -91,5 +92,16 @@ bool IsExtendedKey(std::uint16_t vk);
 std::string VirtualKeyName(std::uint16_t vk);
 /// The virtual keys of the HID modifier bits that are set, lowest bit first.
 std::vector<std::uint16_t> ModifierVirtualKeys(std::uint8_t modifiers);
+
+// The debug dump: one log line per record just before its batch is sent, so a
+// log shows exactly what was injected and in which order.
+inline constexpr const char* kDumpVariable = "VANDREL_SENDINPUT_DEBUG";
+/// Whether the dump is wanted for this value of the variable (nothing when
+/// unset): on unless the value starts with '0', 'F' or 'f'.
+bool DumpWantedFor(const std::optional<std::string>& setting);
+/// The process-wide answer, read from the environment on first use.
+bool DumpEnabled();
+/// The line the dump logs for one record, e.g. "[SendInput] KEYDOWN VK=A (0x41)".
+std::string DumpLine(const InputRecord& record);
 
 }  // namespace vandrel::InputManager

@@ -1,10 +1,12 @@
-// The HID-to-virtual-key table, the extended-key set, the modifier bits and
-// the names the dump prints. Every platform speaks Windows virtual keys above
-// its mechanism, so these tables are the only keyboard layout knowledge here.
+// The HID-to-virtual-key table, the extended-key set, the modifier bits, the
+// key names and the dump lines that print them. Every platform speaks Windows
+// virtual keys above its mechanism, so this is the only keyboard knowledge here.
 #include <array>
+#include <charconv>
 #include <initializer_list>
 #include <string>
 
+#include "infra/Platform.h"
 #include "input/Injector.h"
 
 namespace vandrel::InputManager {
@@ -80,6 +82,32 @@ constexpr KeyName kKeyNames[] = {
     {0xC0, "`"},         {0xDB, "["},        {0xDC, "\\"},          {0xDD, "]"},          {0xDE, "'"},
 };
 
+std::string Hex(unsigned value) {
+  char text[16];
+  const auto result = std::to_chars(std::begin(text), std::end(text), value, 16);
+  return std::string(text, result.ptr);
+}
+
+std::string KeyLine(const KeyRecord& key) {
+  return std::string("[SendInput] ") + (key.up ? "KEYUP" : "KEYDOWN") + " VK=" + VirtualKeyName(key.vk) + " (0x" +
+         Hex(key.vk) + ")";
+}
+
+std::string MouseLine(const MouseRecord& mouse) {
+  std::string words;
+  if (mouse.flags & kMouseLeftDown) words += "LEFTDOWN ";
+  if (mouse.flags & kMouseLeftUp) words += "LEFTUP ";
+  if (mouse.flags & kMouseRightDown) words += "RIGHTDOWN ";
+  if (mouse.flags & kMouseRightUp) words += "RIGHTUP ";
+  if (mouse.flags & kMouseMove) {
+    words += "MOVE(" + std::to_string(mouse.dx) + "," + std::to_string(mouse.dy) + ") ";
+  }
+  if (mouse.flags & kMouseWheel) words += "WHEEL(" + std::to_string(mouse.wheel) + ") ";
+  // Middle button and horizontal wheel records have no words of their own.
+  if (words.empty()) words = "UNKNOWN";
+  return "[SendInput] MOUSE " + words;
+}
+
 }  // namespace
 
 std::uint16_t HidUsageToVirtualKey(std::uint8_t usage) { return kHidToVirtualKey[usage]; }
@@ -115,6 +143,22 @@ std::vector<std::uint16_t> ModifierVirtualKeys(std::uint8_t modifiers) {
     if (modifiers & modifier.mask) keys.push_back(modifier.vk);
   }
   return keys;
+}
+
+bool DumpWantedFor(const std::optional<std::string>& setting) {
+  if (!setting || setting->empty()) return true;
+  const char first = setting->front();
+  return first != '0' && first != 'F' && first != 'f';
+}
+
+bool DumpEnabled() {
+  static const bool enabled = DumpWantedFor(platform::Environment(kDumpVariable));
+  return enabled;
+}
+
+std::string DumpLine(const InputRecord& record) {
+  if (const auto* key = std::get_if<KeyRecord>(&record)) return KeyLine(*key);
+  return MouseLine(std::get<MouseRecord>(record));
 }
 
 }  // namespace vandrel::InputManager

@@ -1,6 +1,7 @@
 #include "input/linux/X11InputManager.h"
 
 #include <X11/XF86keysym.h>
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -59,6 +60,30 @@ std::string KeysymName(KeySym keysym) {
   return name ? name : "0x" + std::to_string(keysym);
 }
 
+// Virtual keys that are not in a run of consecutive codes (letters, digits, keypad digits, F-keys).
+constexpr struct {
+  std::uint16_t vk;
+  KeySym keysym;
+} kKeysyms[] = {
+    {0x08, XK_BackSpace}, {0x09, XK_Tab}, {0x0C, XK_Clear}, {0x0D, XK_Return}, {0x10, XK_Shift_L},
+    {0x11, XK_Control_L}, {0x12, XK_Alt_L}, {0x13, XK_Pause}, {0x14, XK_Caps_Lock}, {0x1B, XK_Escape},
+    {0x20, XK_space}, {0x21, XK_Prior}, {0x22, XK_Next}, {0x23, XK_End}, {0x24, XK_Home}, {0x25, XK_Left},
+    {0x26, XK_Up}, {0x27, XK_Right}, {0x28, XK_Down}, {0x29, XK_Select}, {0x2A, XK_Print}, {0x2B, XK_Execute},
+    {0x2C, XK_Print}, {0x2D, XK_Insert}, {0x2E, XK_Delete}, {0x2F, XK_Help}, {0x5B, XK_Super_L},
+    {0x5C, XK_Super_R}, {0x5D, XK_Menu}, {0x5F, XF86XK_Sleep}, {0x6A, XK_KP_Multiply}, {0x6B, XK_KP_Add},
+    {0x6C, XK_KP_Separator}, {0x6D, XK_KP_Subtract}, {0x6E, XK_KP_Decimal}, {0x6F, XK_KP_Divide},
+    {0x90, XK_Num_Lock}, {0x91, XK_Scroll_Lock}, {0xA0, XK_Shift_L}, {0xA1, XK_Shift_R}, {0xA2, XK_Control_L},
+    {0xA3, XK_Control_R}, {0xA4, XK_Alt_L}, {0xA5, XK_Alt_R}, {0xA6, XF86XK_Back}, {0xA7, XF86XK_Forward},
+    {0xA8, XF86XK_Refresh}, {0xA9, XF86XK_Stop}, {0xAA, XF86XK_Search}, {0xAB, XF86XK_Favorites},
+    {0xAC, XF86XK_HomePage}, {0xAD, XF86XK_AudioMute}, {0xAE, XF86XK_AudioLowerVolume},
+    {0xAF, XF86XK_AudioRaiseVolume}, {0xB0, XF86XK_AudioNext}, {0xB1, XF86XK_AudioPrev},
+    {0xB2, XF86XK_AudioStop}, {0xB3, XF86XK_AudioPlay}, {0xB4, XF86XK_Mail}, {0xB5, XF86XK_AudioMedia},
+    {0xB6, XF86XK_MyComputer}, {0xB7, XF86XK_Calculator}, {0xBA, XK_semicolon}, {0xBB, XK_equal},
+    {0xBC, XK_comma}, {0xBD, XK_minus}, {0xBE, XK_period}, {0xBF, XK_slash}, {0xC0, XK_grave},
+    {0xDB, XK_bracketleft}, {0xDC, XK_backslash}, {0xDD, XK_bracketright}, {0xDE, XK_apostrophe},
+    {0xE2, XK_less},  // the ISO key beside left Shift
+};
+
 }  // namespace
 
 unsigned long VirtualKeyToKeysym(std::uint16_t vk) {
@@ -66,83 +91,10 @@ unsigned long VirtualKeyToKeysym(std::uint16_t vk) {
   if (vk >= '0' && vk <= '9') return XK_0 + (vk - '0');
   if (vk >= 0x60 && vk <= 0x69) return XK_KP_0 + (vk - 0x60);
   if (vk >= 0x70 && vk <= 0x87) return XK_F1 + (vk - 0x70);  // F1 to F24
-  switch (vk) {
-    case 0x08: return XK_BackSpace;
-    case 0x09: return XK_Tab;
-    case 0x0C: return XK_Clear;
-    case 0x0D: return XK_Return;
-    case 0x10: return XK_Shift_L;
-    case 0x11: return XK_Control_L;
-    case 0x12: return XK_Alt_L;
-    case 0x13: return XK_Pause;
-    case 0x14: return XK_Caps_Lock;
-    case 0x1B: return XK_Escape;
-    case 0x20: return XK_space;
-    case 0x21: return XK_Prior;
-    case 0x22: return XK_Next;
-    case 0x23: return XK_End;
-    case 0x24: return XK_Home;
-    case 0x25: return XK_Left;
-    case 0x26: return XK_Up;
-    case 0x27: return XK_Right;
-    case 0x28: return XK_Down;
-    case 0x29: return XK_Select;
-    case 0x2A: return XK_Print;
-    case 0x2B: return XK_Execute;
-    case 0x2C: return XK_Print;
-    case 0x2D: return XK_Insert;
-    case 0x2E: return XK_Delete;
-    case 0x2F: return XK_Help;
-    case 0x5B: return XK_Super_L;
-    case 0x5C: return XK_Super_R;
-    case 0x5D: return XK_Menu;
-    case 0x5F: return XF86XK_Sleep;
-    case 0x6A: return XK_KP_Multiply;
-    case 0x6B: return XK_KP_Add;
-    case 0x6C: return XK_KP_Separator;
-    case 0x6D: return XK_KP_Subtract;
-    case 0x6E: return XK_KP_Decimal;
-    case 0x6F: return XK_KP_Divide;
-    case 0x90: return XK_Num_Lock;
-    case 0x91: return XK_Scroll_Lock;
-    case 0xA0: return XK_Shift_L;
-    case 0xA1: return XK_Shift_R;
-    case 0xA2: return XK_Control_L;
-    case 0xA3: return XK_Control_R;
-    case 0xA4: return XK_Alt_L;
-    case 0xA5: return XK_Alt_R;
-    case 0xA6: return XF86XK_Back;
-    case 0xA7: return XF86XK_Forward;
-    case 0xA8: return XF86XK_Refresh;
-    case 0xA9: return XF86XK_Stop;
-    case 0xAA: return XF86XK_Search;
-    case 0xAB: return XF86XK_Favorites;
-    case 0xAC: return XF86XK_HomePage;
-    case 0xAD: return XF86XK_AudioMute;
-    case 0xAE: return XF86XK_AudioLowerVolume;
-    case 0xAF: return XF86XK_AudioRaiseVolume;
-    case 0xB0: return XF86XK_AudioNext;
-    case 0xB1: return XF86XK_AudioPrev;
-    case 0xB2: return XF86XK_AudioStop;
-    case 0xB3: return XF86XK_AudioPlay;
-    case 0xB4: return XF86XK_Mail;
-    case 0xB5: return XF86XK_AudioMedia;
-    case 0xB6: return XF86XK_MyComputer;
-    case 0xB7: return XF86XK_Calculator;
-    case 0xBA: return XK_semicolon;
-    case 0xBB: return XK_equal;
-    case 0xBC: return XK_comma;
-    case 0xBD: return XK_minus;
-    case 0xBE: return XK_period;
-    case 0xBF: return XK_slash;
-    case 0xC0: return XK_grave;
-    case 0xDB: return XK_bracketleft;
-    case 0xDC: return XK_backslash;
-    case 0xDD: return XK_bracketright;
-    case 0xDE: return XK_apostrophe;
-    case 0xE2: return XK_less;  // the ISO key beside left Shift
-    default: return NoSymbol;
+  for (const auto& entry : kKeysyms) {
+    if (entry.vk == vk) return entry.keysym;
   }
+  return NoSymbol;
 }
 
 std::unique_ptr<X11> X11::Open(const char* displayName) {
@@ -156,10 +108,19 @@ std::unique_ptr<X11> X11::Open(const char* displayName) {
   }
   AddDisplay(display);
   Log() << "[SendInput] X11 display " << DisplayString(display) << ", XTEST " << major << "." << minor;
-  return std::unique_ptr<X11>(new X11(display));
+  // Xlib's cached keymap follows layout changes only when XKB tells it of them.
+  int xkbEvent = -1, opcode = 0;
+  major = XkbMajorVersion;
+  minor = XkbMinorVersion;
+  if (XkbQueryExtension(display, &opcode, &xkbEvent, &error, &major, &minor)) {
+    XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
+  } else {
+    xkbEvent = -1;
+  }
+  return std::unique_ptr<X11>(new X11(display, xkbEvent));
 }
 
-X11::X11(Display* display) : display_(display) {}
+X11::X11(Display* display, int xkbEvent) : display_(display), xkbEvent_(xkbEvent) {}
 
 X11::~X11() {
   StopAutoRepeat();
@@ -179,16 +140,8 @@ unsigned X11::SendBatch(std::span<const InputRecord> batch) {
   HandleMappingChanges();
   unsigned sent = 0;
   for (const InputRecord& record : batch) {
-    const bool ok = std::visit(
-        [this](const auto& r) {
-          if constexpr (std::is_same_v<std::decay_t<decltype(r)>, KeyRecord>) {
-            return SendKey(r);
-          } else {
-            return SendMouse(r);
-          }
-        },
-        record);
-    if (ok) ++sent;
+    const auto* key = std::get_if<KeyRecord>(&record);
+    sent += (key ? SendKey(*key) : SendMouse(std::get<MouseRecord>(record))) ? 1 : 0;
   }
   XFlush(display_);
   return sent;
@@ -260,11 +213,9 @@ unsigned X11::BindSpareKeycode(unsigned long keysym) {
   }
   if (map) XFree(map);
   if (spare == 0 && !bindings_.empty()) {
-    // Every keycode is taken: reuse our own bindings in turn.
-    Binding& reused = bindings_[nextSpare_++ % bindings_.size()];
-    spare = reused.keycode;
-    reused = bindings_.back();
-    bindings_.pop_back();
+    // Every keycode is taken: the oldest of our own bindings makes room.
+    spare = bindings_.front().keycode;
+    bindings_.erase(bindings_.begin());
   }
   if (spare == 0) {
     if (reportedKeysyms_.insert(keysym).second) {
@@ -288,9 +239,13 @@ void X11::HandleMappingChanges() {
   while (XPending(display_) > 0) {
     XEvent event;
     XNextEvent(display_, &event);
-    if (event.type != MappingNotify) continue;
-    XRefreshKeyboardMapping(&event.xmapping);
-    keyboardChanged = keyboardChanged || event.xmapping.request == MappingKeyboard;
+    if (event.type == xkbEvent_) {
+      XkbRefreshKeyboardMapping(reinterpret_cast<XkbMapNotifyEvent*>(&event));
+      keyboardChanged = true;
+    } else if (event.type == MappingNotify) {
+      XRefreshKeyboardMapping(&event.xmapping);
+      keyboardChanged = keyboardChanged || event.xmapping.request == MappingKeyboard;
+    }
   }
   if (!keyboardChanged) return;
   // Another program may have replaced the keymap, and our bindings with it.

@@ -32,7 +32,7 @@ class X11 final : public Injector {
   void LockWorkstation() override;
 
  private:
-  explicit X11(_XDisplay* display);
+  X11(_XDisplay* display, int xkbEvent);
 
   // Each returns whether the record reached the server. Callers hold mutex_.
   bool SendKey(const KeyRecord& key);
@@ -52,11 +52,11 @@ class X11 final : public Injector {
 
   std::mutex mutex_;
   _XDisplay* display_;
+  int xkbEvent_;  // the XKB event code, -1 without XKB
   std::int32_t verticalWheel_ = 0;
   std::int32_t horizontalWheel_ = 0;
   // Keysyms we put on spare keycodes; kept until the keymap changes or we close.
   std::vector<Binding> bindings_;
-  std::size_t nextSpare_ = 0;
   std::set<unsigned long> reportedKeysyms_;
   std::set<std::uint16_t> reportedKeys_;
 };
