@@ -27,6 +27,10 @@ bool HeadlessApp::Init() {
 
   Server::Options serverOptions;
   serverOptions.port = options_.port;
+  serverOptions.discoveryPort = options_.discoveryPort;
+  serverOptions.mdnsPort = options_.mdnsPort;
+  serverOptions.mdns = options_.mdns;
+  serverOptions.adb = options_.adb;
   try {
     server_ = std::make_unique<Server>(serverOptions, this, settings_.get(), inputQueue_.get());
   } catch (const std::system_error& e) {
@@ -37,7 +41,12 @@ bool HeadlessApp::Init() {
   inputQueue_->SetSessionProbe([this] { return server_->HasSessions(); });
   inputQueue_->Start();
   server_->Start();
-  Log() << "[VANDREL] Running headless on port " << options_.port;
+  try {
+    const NetworkInfo info = server_->GetNetworkInfo();
+    Log() << "[VANDREL] Running headless: " << info.hostname << " at " << info.ip << ":" << info.port;
+  } catch (const std::exception& e) {
+    Log() << "[VANDREL] Running headless on port " << options_.port << " (host name unknown: " << e.what() << ")";
+  }
   return true;
 }
 

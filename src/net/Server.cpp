@@ -6,6 +6,7 @@
 #include "infra/Logger.h"
 #include "infra/Settings.h"
 #include "input/InputQueue.h"
+#include "net/MdnsResponder.h"
 
 namespace vandrel {
 namespace {
@@ -52,7 +53,8 @@ Server::Server(Options options, ConnectionListener* listener, Settings* settings
       acceptor_(ioContext_),
       acceptSocket_(ioContext_),
       udpSocket_(ioContext_),
-      discoverySocket_(ioContext_) {
+      discoverySocket_(ioContext_),
+      adb_(port_, options_.adbRunner) {
   const asio::ip::udp::endpoint udpEndpoint(asio::ip::address_v4::any(), port_);
   SetUp("open", [&](asio::error_code& ec) { udpSocket_.open(asio::ip::udp::v4(), ec); });
   SetUp("bind", [&](asio::error_code& ec) { udpSocket_.bind(udpEndpoint, ec); });
@@ -104,9 +106,10 @@ void Server::Close() {
   Log() << "[SERVER] Closing...\n";
   // Everything that touches sockets and sessions runs on the network thread
   // while it lives, so nothing races a completion handler.
+  StopBle();
+  // The responder waits for its announcer and sends its goodbye; not on the network thread.
+  StopMdns();
   auto closeAll = [this] {
-    StopBle();
-    StopMdns();
     StopUdpDiscovery();
     asio::error_code ec;
     acceptor_.close(ec);
@@ -368,16 +371,31 @@ void Server::HandleUdpInput(const asio::error_code& error, std::size_t n) {
   StartUdpReceive();
 }
 
-// Discovery, mDNS and the USB reversal join here as they are built; until then
-// these steps have nothing to do.
-void Server::StartUdpDiscovery() {}
-void Server::StopUdpDiscovery() {
-  asio::error_code ignored;
-  discoverySocket_.close(ignored);
+void Server::StartMdns() {
+  if (!options_.mdns) return;
+  // Without mDNS phones still find the PC by discovery or the QR code, so a
+  // responder that cannot start costs only itself.
+  try {
+    mdns_ = std::make_unique<MdnsResponder>(ioContext_, "_vandrel", port_, options_.mdnsPort);
+    mdns_->Start();
+  } catch (const std::exception& e) {
+    Log() << "[MDNS] Start failed: " << e.what();
+    mdns_.reset();
+  }
 }
-void Server::StartMdns() {}
-void Server::StopMdns() {}
-void Server::StartAdbReverse() {}
-void Server::StopAdbReverse() {}
+
+void Server::StopMdns() {
+  if (!mdns_) return;
+  mdns_->Stop();
+  mdns_.reset();
+}
+
+void Server::StartAdbReverse() {
+  if (options_.adb) adb_.Start();
+}
+
+void Server::StopAdbReverse() {
+  if (options_.adb) adb_.Stop();
+}
 
 }  // namespace vandrel

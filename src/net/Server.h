@@ -15,12 +15,15 @@
 #include <vector>
 
 #include "ble/BleGattServer.h"
+#include "net/AdbReverse.h"
+#include "net/NetworkInfo.h"
 #include "protocol/Connection.h"
 #include "protocol/DeviceInfo.h"
 
 namespace vandrel {
 
 class InputQueue;
+class MdnsResponder;
 class Settings;
 
 class Server {
@@ -41,6 +44,12 @@ class Server {
     /// A phone that sends no device hello within this time is dropped.
     std::chrono::steady_clock::duration helloTimeout = std::chrono::seconds(5);
     Connection::Timing sessionTiming{};
+    std::uint16_t discoveryPort = 6970;
+    std::uint16_t mdnsPort = 5353;
+    bool mdns = true;
+    bool adb = true;
+    /// Runs adb; tests put a stand-in here.
+    AdbReverse::Runner adbRunner = AdbReverse::RunProgram;
     /// Empty where Bluetooth LE is switched off or absent.
     BleGattServerFactory bleFactory;
   };
@@ -56,6 +65,8 @@ class Server {
   /// Closes every socket and session and joins the network thread. Not on the network thread.
   void Close();
 
+  /// Port, address and host name as phones see them; asks the system afresh. Any thread.
+  NetworkInfo GetNetworkInfo() const;
   std::vector<DeviceInfo> GetDevices() const;
   bool HasSessions() const;
   std::string GetBleStatusText() const;
@@ -77,6 +88,10 @@ class Server {
   bool HasAuthenticatedSessionFrom(const asio::ip::address& address) const;
   void StartUdpDiscovery();
   void StopUdpDiscovery();
+  void SendIdentity(const asio::ip::udp::endpoint& target);
+  void StartDiscoveryReceive();
+  void OnDiscoveryReceive(const asio::error_code& error, std::size_t n);
+  void HandleDiscoveryDatagram(std::size_t n);
   void StartMdns();
   void StopMdns();
   void StartAdbReverse();
@@ -109,6 +124,12 @@ class Server {
   std::set<std::shared_ptr<PendingHello>> pendingHellos_;  // network thread only
 
   asio::ip::udp::socket discoverySocket_;
+  asio::ip::udp::endpoint discoveryRemote_;
+  // One byte more than a probe may have, to tell a longer datagram that the
+  // system cut short from one that fits.
+  std::array<char, 257> discoveryBuffer_{};
+  std::unique_ptr<MdnsResponder> mdns_;
+  AdbReverse adb_;
   // Touched on the network thread and read by the window's status query.
   mutable std::mutex bleMutex_;
   std::unique_ptr<BleGattServer> bleServer_;

@@ -43,7 +43,7 @@ class ProgramTest : public ::testing::Test {
  protected:
   std::unique_ptr<VandrelProcess> Start(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> arguments = {"--headless", "--port", std::to_string(port_), "--no-ble", "--no-mdns",
-                                          "--no-adb"};
+                                          "--no-adb", "--discovery-port", std::to_string(NextTestPort())};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     auto process = std::make_unique<VandrelProcess>(home_, arguments);
     EXPECT_TRUE(process->Spawned());
@@ -129,6 +129,37 @@ TEST_F(ProgramTest, BusyPortIsReportedAndFatal) {
   VandrelProcess vandrel(home_, {"--headless", "--port", std::to_string(port_), "--no-ble"});
   EXPECT_EQ(vandrel.Exited(std::chrono::seconds(10)), 1);
   EXPECT_NE(vandrel.Output().find("cannot serve on port"), std::string::npos) << vandrel.Output();
+}
+
+TEST_F(ProgramTest, UsbReversalRunsAdbAtStartAndClose) {
+  std::filesystem::create_directories(home_.path() / "bin");
+  const auto record = home_.path() / "adb-calls.txt";
+  WriteBinary(home_.path() / "bin/adb", "#!/bin/sh\necho \"$*\" >> '" + record.string() + "'\n");
+  std::filesystem::permissions(home_.path() / "bin/adb", std::filesystem::perms::owner_all);
+  VandrelProcess vandrel(home_, {"--headless", "--port", std::to_string(port_), "--no-ble", "--no-mdns",
+                                 "--discovery-port", std::to_string(NextTestPort())});
+  ASSERT_TRUE(vandrel.WaitForLog("[SERVER] Started")) << vandrel.Output();
+  EXPECT_EQ(ReadBinary(record), "reverse tcp:6969 tcp:" + std::to_string(port_) + "\n");
+  EXPECT_EQ(vandrel.Signal(SIGTERM), 0);
+  EXPECT_EQ(ReadBinary(record),
+            "reverse tcp:6969 tcp:" + std::to_string(port_) + "\nreverse --remove tcp:6969\nkill-server\n");
+  const std::string log = vandrel.Log();
+  EXPECT_LT(log.find("[ADB:6969] Started"), log.find("[SERVER] Started"));
+  EXPECT_GT(log.find("[ADB:6969] Stopped"), log.find("[SERVER] Closed."));
+}
+
+TEST_F(ProgramTest, FailingAdbDoesNotStopTheServer) {
+  std::filesystem::create_directories(home_.path() / "bin");
+  WriteBinary(home_.path() / "bin/adb", "#!/bin/sh\nexit 1\n");
+  std::filesystem::permissions(home_.path() / "bin/adb", std::filesystem::perms::owner_all);
+  VandrelProcess vandrel(home_, {"--headless", "--port", std::to_string(port_), "--no-ble", "--no-mdns",
+                                 "--discovery-port", std::to_string(NextTestPort())});
+  ASSERT_TRUE(vandrel.WaitForLog("[SERVER] Started")) << vandrel.Output();
+  EXPECT_NE(vandrel.Log().find("[ADB:6969] Failed to start"), std::string::npos);
+  auto phone = Connect(port_, std::nullopt);
+  phone->Ping();
+  EXPECT_EQ(vandrel.Signal(SIGTERM), 0);
+  EXPECT_NE(vandrel.Log().find("[ADB:6969] Failed to stop"), std::string::npos);
 }
 
 TEST_F(ProgramTest, SilentPhoneIsClosedAfterTwentySeconds) {

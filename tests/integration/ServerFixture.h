@@ -51,8 +51,12 @@ class ServerFixture : public ::testing::Test {
     StartServer(std::move(options));
   }
 
+  /// Discovery gets a port of its own; mDNS and adb stay off unless a test asks for them.
   void StartServer(Server::Options options = {}) {
     options.port = NextTestPort();
+    if (options.discoveryPort == 6970) options.discoveryPort = NextTestPort();
+    options.mdns = options.mdns && withMdns_;
+    options.adb = options.adb && withAdb_;
     if (options.sessionTiming.idleLimit == std::chrono::seconds(20)) {
       // Long enough never to end a test's session by itself.
       options.sessionTiming.idleLimit = 60s;
@@ -97,6 +101,8 @@ class ServerFixture : public ::testing::Test {
   std::mutex inputMutex_;
   std::vector<std::vector<std::uint8_t>> input_;
   bool useManager_ = false;
+  bool withMdns_ = false;
+  bool withAdb_ = false;
   RecordingInputManager manager_;
   KeyStateTracker tracker_;
 };
