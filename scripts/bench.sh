@@ -12,4 +12,6 @@ if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
 fi
 cmake --build "$BUILD_DIR" --target vandrel vandrel-bench
 
+# MOVE-to-pointer latency and loss-free move rate, on an Xvfb of its own (package xvfb).
+cmake --build "$BUILD_DIR" --target vandrel-input-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-input-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-input-bench failed"
 exec scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-bench" --vandrel "$BUILD_DIR/vandrel" "$@"

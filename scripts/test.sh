@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
 RESULTS=$(mktemp -d)
-trap 'rm -rf "$RESULTS"' EXIT
+XVFB_PID=""
+trap 'rm -rf "$RESULTS"; [ -z "$XVFB_PID" ] || kill "$XVFB_PID" 2>/dev/null || true' EXIT
 
 scripts/install-deps.sh --tests
 
@@ -45,6 +46,27 @@ summary() {
 step "Linux build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON >/dev/null
 cmake --build build -j "$JOBS"
+# The input tests inject into an X server of their own: the first free display from :91.
+step "Xvfb"
+for n in $(seq 91 140); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+  # -noreset: the server would otherwise reset, refusing connections, each time its last client leaves.
+  Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp -noreset >"$RESULTS/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 100); do
+    xdpyinfo -display ":$n" >/dev/null 2>&1 && break
+    kill -0 "$XVFB_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if xdpyinfo -display ":$n" >/dev/null 2>&1; then
+    export DISPLAY=":$n"
+    break
+  fi
+  kill "$XVFB_PID" 2>/dev/null || true
+  XVFB_PID=""
+done
+[ -n "$XVFB_PID" ] || { cat "$RESULTS/xvfb.log"; echo "FAILED: no Xvfb display could be started"; exit 1; }
+echo "DISPLAY=$DISPLAY"
 step "Linux unit tests"
 run_suite linux build/tests/vandrel_unit_tests --gtest_color=no
 step "Linux integration tests (private network namespace)"

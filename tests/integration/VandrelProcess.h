@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -27,7 +28,9 @@ class VandrelProcess {
     std::filesystem::create_directories(home.path() / "desktop");
     std::vector<std::string> env = {"XDG_CONFIG_HOME=" + root + "/config", "XDG_STATE_HOME=" + root + "/state",
                                     "XDG_RUNTIME_DIR=" + root, "XDG_DESKTOP_DIR=" + root + "/desktop",
-                                    "HOME=" + root, "PATH=/usr/bin:/bin"};
+                                    "HOME=" + root, "PATH=" + root + "/bin:/usr/bin:/bin"};  // a stand-in adb may sit in bin
+    // The input tests watch the injected input on the test's X server.
+    if (const char* display = std::getenv("DISPLAY")) env.push_back(std::string("DISPLAY=") + display);
     std::vector<std::string> argv = {std::string(VANDREL_BUILD_DIR) + "/vandrel"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const std::string out = root + "/out-" + std::to_string(counter_++) + ".txt";

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <system_error>
 #include <thread>
 
@@ -21,6 +22,7 @@ namespace vandrel::InputManager {
 namespace {
 
 constexpr std::int32_t kWheelNotch = 120;
+constexpr std::int64_t kMaxWheel = 120 * kWheelNotch;  // clicks per record at most
 
 // The X error handler is process-wide: errors on our displays are logged
 // instead of ending the program (Xlib's default exits); others go on to the
@@ -126,10 +128,8 @@ X11::~X11() {
   StopAutoRepeat();
   std::lock_guard lock(mutex_);
   // Give the spare keycodes back, so that other programs see the keymap as it was.
-  for (const Binding& binding : bindings_) {
-    KeySym none = NoSymbol;
-    XChangeKeyboardMapping(display_, static_cast<int>(binding.keycode), 1, &none, 1);
-  }
+  KeySym none = NoSymbol;
+  for (const Binding& b : bindings_) XChangeKeyboardMapping(display_, static_cast<int>(b.keycode), 1, &none, 1);
   XSync(display_, False);
   RemoveDisplay(display_);
   XCloseDisplay(display_);
@@ -147,6 +147,7 @@ unsigned X11::SendBatch(std::span<const InputRecord> batch) {
   return sent;
 }
 
+// The extended flag is not needed: the keysyms already tell keypad and right-hand keys apart.
 bool X11::SendKey(const KeyRecord& key) {
   const KeySym keysym = VirtualKeyToKeysym(key.vk);
   if (keysym == NoSymbol) {
@@ -166,12 +167,9 @@ bool X11::SendMouse(const MouseRecord& mouse) {
     ok = XTestFakeRelativeMotionEvent(display_, mouse.dx, mouse.dy, CurrentTime) != 0 && ok;
   }
   // Win32 takes the button flags in this order; a record may hold a press and its release.
-  static constexpr struct {
-    std::uint32_t flag;
-    unsigned button;
-    bool down;
-  } kButtons[] = {{kMouseLeftDown, 1, true},  {kMouseLeftUp, 1, false},   {kMouseRightDown, 3, true},
-                  {kMouseRightUp, 3, false},  {kMouseMiddleDown, 2, true}, {kMouseMiddleUp, 2, false}};
+  static constexpr struct { std::uint32_t flag; unsigned button; bool down; } kButtons[] = {
+      {kMouseLeftDown, 1, true},  {kMouseLeftUp, 1, false},    {kMouseRightDown, 3, true},
+      {kMouseRightUp, 3, false},  {kMouseMiddleDown, 2, true}, {kMouseMiddleUp, 2, false}};
   for (const auto& b : kButtons) {
     if (mouse.flags & b.flag) ok = XTestFakeButtonEvent(display_, b.button, b.down, CurrentTime) != 0 && ok;
   }
@@ -182,12 +180,12 @@ bool X11::SendMouse(const MouseRecord& mouse) {
 
 void X11::Wheel(std::int32_t& accumulated, std::int32_t delta, unsigned up, unsigned down) {
   // X has only whole clicks; the fractions of small scrolls add up over records.
-  accumulated += delta;
-  while (accumulated >= kWheelNotch || accumulated <= -kWheelNotch) {
-    const unsigned button = accumulated > 0 ? up : down;
-    XTestFakeButtonEvent(display_, button, True, CurrentTime);
-    XTestFakeButtonEvent(display_, button, False, CurrentTime);
-    accumulated += accumulated > 0 ? -kWheelNotch : kWheelNotch;
+  // A huge delta is cut short rather than keep the injection thread clicking for hours.
+  const std::int64_t total = std::clamp<std::int64_t>(std::int64_t{accumulated} + delta, -kMaxWheel, kMaxWheel);
+  accumulated = static_cast<std::int32_t>(total % kWheelNotch);
+  for (std::int64_t clicks = total / kWheelNotch; clicks != 0; clicks += clicks > 0 ? -1 : 1) {
+    XTestFakeButtonEvent(display_, clicks > 0 ? up : down, True, CurrentTime);
+    XTestFakeButtonEvent(display_, clicks > 0 ? up : down, False, CurrentTime);
   }
 }
 

@@ -1,0 +1,255 @@
+// vandrel-input-bench: how long a phone's MOVE datagram takes to move the X
+// pointer through the real program, against XTEST called directly (the floor),
+// and how fast moves may come before one is lost. It starts an Xvfb of its own
+// and the headless server; run it through scripts/netns-run.sh, as the server
+// listens on real ports.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RawSession.h"
+#include "ServerProcess.h"
+#include "XvfbDisplay.h"
+
+namespace vandrel::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Micros = std::chrono::duration<double, std::micro>;
+
+constexpr std::chrono::milliseconds kMoveLimit{1000};
+constexpr int kWarmUp = 200;
+// Set once before the servers start; removed at the end, on an error or by the signal watcher.
+fs::path gWorkFolder;
+
+struct WorkFolder {
+  WorkFolder() {
+    char pattern[] = "/tmp/vandrel-input-bench-XXXXXX";
+    if (!::mkdtemp(pattern)) throw BenchError("cannot make a work folder in /tmp");
+    gWorkFolder = pattern;
+  }
+  ~WorkFolder() {
+    std::error_code ignored;
+    fs::remove_all(gWorkFolder, ignored);
+  }
+};
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Datagrams this network namespace dropped for a full receive buffer (/proc/net/snmp).
+long ReceiveBufferDrops() {
+  std::istringstream snmp(ReadText("/proc/net/snmp"));
+  std::string names, values;
+  while (std::getline(snmp, names) && std::getline(snmp, values)) {
+    if (!names.starts_with("Udp:")) continue;
+    std::istringstream n(names), v(values);
+    for (std::string name, value; n >> name && v >> value;) {
+      if (name == "RcvbufErrors") return std::stol(value);
+    }
+  }
+  return -1;
+}
+
+// A phone's UDP input: the server moves the pointer against the finger, so the datagram carries -dx, -dy.
+class Phone {
+ public:
+  explicit Phone(std::uint16_t port) : socket_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (socket_ < 0 || ::connect(socket_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      throw BenchError("UDP socket: " + std::string(std::strerror(errno)));
+    }
+  }
+  ~Phone() { ::close(socket_); }
+  void Move(int dx, int dy) {
+    const std::uint8_t datagram[] = {5, static_cast<std::uint8_t>(-dx), static_cast<std::uint8_t>(-dy)};
+    if (::send(socket_, datagram, sizeof datagram, 0) != sizeof datagram) throw BenchError("UDP send failed");
+  }
+
+ private:
+  int socket_;
+};
+
+struct Latency {
+  double p50 = 0, p99 = 0;
+  int lost = 0;
+};
+
+// One move at a time, +1 and -1 in turn so the pointer stays where it is.
+Latency Measure(XvfbDisplay& x, int count, const std::function<void(int)>& move) {
+  x.Warp(640, 400);
+  std::vector<double> micros;
+  Latency result;
+  for (int i = 0; i < count + kWarmUp; ++i) {
+    const int dx = i % 2 == 0 ? 1 : -1;
+    const auto start = Clock::now();
+    move(dx);
+    if (!x.WaitFor(dx > 0 ? 641 : 640, 400, kMoveLimit)) {
+      ++result.lost;
+      x.Warp(640, 400);
+      if (i % 2 == 0) ++i;  // back in step: the next move is +1 again
+      continue;
+    }
+    if (i >= kWarmUp) micros.push_back(Micros(Clock::now() - start).count());
+  }
+  if (micros.empty()) return result;
+  std::sort(micros.begin(), micros.end());
+  result.p50 = micros[micros.size() / 2];
+  result.p99 = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+  return result;
+}
+
+// Legs of 1,000 moves right, 600 down, 1,000 left and 600 up at `rate` a
+// second, the pointer checked after each leg so that no loss hides behind
+// another. Returns the rate achieved (the bench's own sending limits it), 0 on a loss.
+double SustainedRate(XvfbDisplay& x, Phone& phone, int rate, int total) {
+  struct Leg {
+    int dx, dy, steps;
+  };
+  static constexpr Leg kLegs[] = {{1, 0, 1000}, {0, 1, 600}, {-1, 0, 1000}, {0, -1, 600}};
+  x.Warp(100, 100);
+  int px = 100, py = 100, sent = 0;
+  Clock::duration sending{};
+  const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+  for (int leg = 0; sent < total; leg = (leg + 1) % 4) {
+    const auto start = Clock::now();
+    auto next = start;
+    for (int i = 0; i < kLegs[leg].steps; ++i, ++sent) {
+      std::this_thread::sleep_until(next);
+      next += interval;
+      phone.Move(kLegs[leg].dx, kLegs[leg].dy);
+    }
+    sending += Clock::now() - start;
+    px += kLegs[leg].dx * kLegs[leg].steps;
+    py += kLegs[leg].dy * kLegs[leg].steps;
+    if (!x.WaitFor(px, py, std::chrono::milliseconds(2000))) return 0;
+  }
+  return sent / std::chrono::duration<double>(sending).count();
+}
+
+void Run(const fs::path& vandrel, std::uint16_t port, int moves) {
+  XvfbDisplay x;
+  std::printf("floor (XTEST from the bench): ");
+  const Latency floor = Measure(x, moves, [&](int dx) { x.FakeMove(dx, 0); });
+  std::printf("p50 %.0f us, p99 %.0f us\n", floor.p50, floor.p99);
+
+  const WorkFolder folder;
+  const fs::path work = gWorkFolder;
+  for (const bool dump : {false, true}) {
+    const fs::path home = work / (dump ? "dump" : "quiet");
+    const fs::path log = home / "state/Vandrel/vandrel.log";
+    fs::create_directories(home / "config");
+    fs::create_directories(home / "desktop");
+    ServerProcess server(vandrel, {"--headless", "--port", std::to_string(port), "--no-ble", "--no-mdns", "--no-adb"},
+                         {{"XDG_CONFIG_HOME", (home / "config").string()},
+                          {"XDG_STATE_HOME", (home / "state").string()},
+                          {"XDG_RUNTIME_DIR", home.string()},
+                          {"XDG_DESKTOP_DIR", (home / "desktop").string()},
+                          {"VANDREL_SENDINPUT_DEBUG", dump ? "true" : "false"}},
+                         home / "stderr.txt");
+    for (const auto deadline = Clock::now() + std::chrono::seconds(10);
+         ReadText(log).find("[SERVER] Started") == std::string::npos;) {
+      if (Clock::now() > deadline || !server.Running()) throw BenchError("vandrel did not start: " + log.string());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (ReadText(log).find("[SendInput] X11 display") == std::string::npos) {
+      throw BenchError("vandrel did not open the display; see " + log.string());
+    }
+    Phone phone(port);
+    const char* mode = dump ? "vandrel, dump on " : "vandrel, dump off";
+    const Latency l = Measure(x, moves, [&](int dx) { phone.Move(dx, 0); });
+    std::printf("%s: p50 %.0f us, p99 %.0f us, lost %d; ratio to floor p50 %.1fx, p99 %.1fx\n", mode, l.p50,
+                l.p99, l.lost, l.p50 / floor.p50, l.p99 / floor.p99);
+
+    // A steady 1,000 moves a second for 3 s; the first 100 ms are left out,
+    // as the first datagram after the pause above always logs a receive gap.
+    x.Warp(640, 400);
+    std::size_t diagFrom = 0;
+    auto next = Clock::now();
+    for (int i = 0; i < 3000; ++i) {
+      std::this_thread::sleep_until(next);
+      next += std::chrono::milliseconds(1);
+      phone.Move(i % 2 == 0 ? 1 : -1, 0);
+      if (i == 100) diagFrom = ReadText(log).size();
+    }
+    x.WaitFor(640, 400, std::chrono::milliseconds(2000));
+    const std::string diag = ReadText(log).substr(diagFrom);
+    std::size_t lines = 0;
+    for (auto at = diag.find("[DIAG]"); at != std::string::npos; at = diag.find("[DIAG]", at + 1)) ++lines;
+    std::printf("%s: [DIAG] lines at 1,000 moves/s for 3 s: %zu\n", mode, lines);
+
+    double best = 0;
+    for (const int rate : {1000, 2000, 5000, 10000, 20000, 50000, 100000, 200000, 500000}) {
+      const long dropsBefore = ReceiveBufferDrops();
+      const double achieved = SustainedRate(x, phone, rate, std::clamp(rate, 3200, 16000));
+      if (achieved == 0) {
+        std::printf("%s: moves lost at %d moves/s (receive buffer drops: %ld)\n", mode, rate,
+                    ReceiveBufferDrops() - dropsBefore);
+        break;
+      }
+      best = achieved;
+    }
+    std::printf("%s: highest rate without loss: %.0f moves/s%s\n", mode, best,
+                best > 200000 ? " (as fast as the bench sends)" : "");
+    bool clean = false;
+    server.Stop(std::chrono::seconds(5), clean);
+  }
+}
+
+}  // namespace
+}  // namespace vandrel::bench
+
+int main(int argc, char** argv) {
+  using namespace vandrel::bench;
+  fs::path vandrel = "build/vandrel";
+  unsigned long port = 6971, moves = 10000;
+  bool ok = argc % 2 == 1;
+  for (int i = 1; ok && i + 1 < argc; i += 2) {
+    const std::string arg = argv[i];
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(argv[i + 1], &end, 10);
+    const bool numeric = *argv[i + 1] != '\0' && *end == '\0';
+    if (arg == "--vandrel") vandrel = argv[i + 1];
+    else if (arg == "--port" && numeric) port = number;
+    else if (arg == "--moves" && numeric) moves = number;
+    else ok = false;
+  }
+  if (!ok || port == 0 || port > 65535 || moves == 0 || moves > 1000000) {
+    std::fprintf(stderr, "Usage: vandrel-input-bench [--vandrel PATH] [--port N] [--moves N]   "
+                         "(run it through scripts/netns-run.sh)\n");
+    return 2;
+  }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  WatchTerminationSignals([] {
+    XvfbDisplay::Stop();
+    std::error_code ignored;
+    if (!gWorkFolder.empty()) fs::remove_all(gWorkFolder, ignored);
+  });
+  try {
+    Run(vandrel, static_cast<std::uint16_t>(port), static_cast<int>(moves));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vandrel-input-bench: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

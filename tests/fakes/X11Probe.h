@@ -1,0 +1,136 @@
+// An observer on the X display: reads the pointer and receives, on a small
+// focused window of its own, the key and button events injected into it.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <X11/XKBlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vandrel::testing {
+
+class X11Probe {
+ public:
+  /// Opens $DISPLAY; usable() tells whether it answered.
+  X11Probe() {
+    // A server that resets when its last client leaves refuses connections for a moment.
+    for (int attempt = 0; attempt < 40 && !display_ && std::getenv("DISPLAY"); ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      display_ = XOpenDisplay(nullptr);
+    }
+    // Xlib's keymap follows changes only when told of them, as toolkits arrange.
+    int opcode = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+    if (display_ && XkbQueryExtension(display_, &opcode, &xkbEvent_, &error, &major, &minor)) {
+      XkbSelectEvents(display_, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
+    }
+  }
+  ~X11Probe() {
+    if (!display_) return;
+    if (window_) XDestroyWindow(display_, window_);
+    XCloseDisplay(display_);
+  }
+  X11Probe(const X11Probe&) = delete;
+  X11Probe& operator=(const X11Probe&) = delete;
+
+  bool usable() const { return display_ != nullptr; }
+  Display* display() const { return display_; }
+
+  std::pair<int, int> Pointer() const {
+    Window root = 0, child = 0;
+    int x = 0, y = 0, windowX = 0, windowY = 0;
+    unsigned mask = 0;
+    XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &windowX, &windowY, &mask);
+    return {x, y};
+  }
+
+  void WarpPointer(int x, int y) const {
+    XWarpPointer(display_, 0, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
+    XSync(display_, False);
+  }
+
+  /// Maps a 200x200 window at (100, 100), focuses it and puts the pointer in it.
+  /// Without a window manager nothing else can take the focus away.
+  bool OpenFocusedWindow() {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
+    window_ = XCreateWindow(display_, DefaultRootWindow(display_), 100, 100, 200, 200, 0, CopyFromParent, InputOutput,
+                            CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+    XMapRaised(display_, window_);
+    if (!WaitFor([](const XEvent& e) { return e.type == MapNotify; })) return false;
+    XSetInputFocus(display_, window_, RevertToPointerRoot, CurrentTime);
+    WarpPointer(200, 200);
+    events_.clear();
+    return true;
+  }
+
+  /// Collects events until one satisfies `done` or `limit` passes.
+  bool WaitFor(const std::function<bool(const XEvent&)>& done,
+               std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      while (XPending(display_) > 0) {
+        XEvent event;
+        XNextEvent(display_, &event);
+        // Keysyms bound on the fly must be read with the new keymap.
+        if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+        if (event.type == xkbEvent_) {
+          XkbRefreshKeyboardMapping(reinterpret_cast<XkbMapNotifyEvent*>(&event));
+          continue;
+        }
+        events_.push_back(event);
+        if (done(event)) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
+  bool WaitForButtonRelease(unsigned button) {
+    return WaitFor([button](const XEvent& e) { return e.type == ButtonRelease && e.xbutton.button == button; });
+  }
+  bool WaitForKeyRelease(KeySym keysym) {
+    return WaitFor([keysym](const XEvent& e) {
+      XKeyEvent key = e.xkey;
+      return e.type == KeyRelease && XLookupKeysym(&key, 0) == keysym;
+    });
+  }
+
+  /// Button presses of `button` among the collected events; forgets them all.
+  int TakeButtonPresses(unsigned button) {
+    int count = 0;
+    for (const XEvent& e : events_) count += e.type == ButtonPress && e.xbutton.button == button ? 1 : 0;
+    events_.clear();
+    return count;
+  }
+
+  /// The texts of the collected key presses, as an application would read them.
+  std::vector<std::string> KeyPressTexts() const {
+    std::vector<std::string> texts;
+    for (const XEvent& e : events_) {
+      if (e.type != KeyPress) continue;
+      XKeyEvent key = e.xkey;
+      char text[16] = {};
+      const int length = XLookupString(&key, text, sizeof text - 1, nullptr, nullptr);
+      texts.emplace_back(text, static_cast<std::size_t>(length > 0 ? length : 0));
+    }
+    return texts;
+  }
+
+  std::vector<XEvent>& events() { return events_; }
+
+ private:
+  Display* display_ = nullptr;
+  Window window_ = 0;
+  int xkbEvent_ = -1;
+  std::vector<XEvent> events_;
+};
+
+}  // namespace vandrel::testing
