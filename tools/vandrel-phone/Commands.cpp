@@ -7,6 +7,7 @@
 #include "protocol/AuthDigest.h"
 #include "protocol/PacketCodec.h"
 #include "vandrel-phone/ByteText.h"
+#include "vandrel-phone/Discover.h"
 #include "vandrel-phone/FileSource.h"
 #include "vandrel-phone/InputCommands.h"
 #include "vandrel-phone/InputText.h"
@@ -105,6 +106,8 @@ constexpr CommandSpec kCommands[] = {
     {"keydown", "USAGE [MODS]", "KEYDOWN by UDP: hold a key", 1, 2, RunKeyDown},
     {"keyup", "USAGE [MODS]", "KEYUP by UDP: release a held key", 1, 2, RunKeyUp},
     {"type", "TEXT", "type printable ASCII as KEYCLICKs by UDP, 15 ms apart", 1, 1, RunType},
+    {"discover", "[--mdns] [--wait SECONDS] [--to ADDRESS]",
+     "list the PCs that answer the UDP probe, or mDNS with --mdns, within the wait (2 s)", 0, 5, RunDiscover},
 };
 
 }  // namespace
@@ -159,18 +162,28 @@ std::string HelpText() {
           "  --hello M/N/Mo/K    device hello: maker/name/model/kind, kind 0 = USB\n"
        << "                      (default " << kDefaultHello << ")\n"
        << "  --timeout SECONDS   bound on connecting and on every wait (default 5)\n"
+          "  --discovery-port N  the PCs' UDP discovery port, for discover (default 6970)\n"
+          "  --mdns-port N       their mDNS port, for discover --mdns (default 5353)\n"
           "  --udp               send clicks, DOWN, UP, scrolls and zooms as UDP datagrams\n"
           "  --tcp               send them over the TCP session (the default); MOVE and\n"
           "                      the key commands always go by UDP, to the same port\n"
           "  --help, --version\n"
           "\n"
           "Commands:\n";
+  // A head too long for the column gets a line of its own, so that one
+  // command with many options does not push every summary off the screen.
+  constexpr std::size_t kMaxHeadWidth = 32;
   std::size_t width = 0;
   for (const CommandSpec& command : CommandTable()) {
-    width = std::max(width, command.name.size() + 1 + command.arguments.size());
+    const std::size_t size = command.name.size() + 1 + command.arguments.size();
+    if (size <= kMaxHeadWidth) width = std::max(width, size);
   }
   for (const CommandSpec& command : CommandTable()) {
     std::string head = std::string(command.name) + " " + std::string(command.arguments);
+    if (head.size() > width) {
+      text << "  " << head << '\n';
+      head.clear();
+    }
     head.resize(width, ' ');
     text << "  " << head << "  " << command.summary << '\n';
   }

@@ -13,12 +13,12 @@ namespace {
 // arithmetic far from overflow.
 constexpr double kMaxSeconds = 3600.0;
 
-std::uint16_t ParsePort(const std::string& text) {
+std::uint16_t ParsePort(const std::string& text, const std::string& what) {
   unsigned value = 0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (text.empty() || ec != std::errc{} || ptr != end || value == 0 || value > 65535) {
-    throw UsageError("--port needs a number from 1 to 65535, not '" + text + "'");
+    throw UsageError(what + " needs a number from 1 to 65535, not '" + text + "'");
   }
   return static_cast<std::uint16_t>(value);
 }
@@ -80,7 +80,7 @@ Options ParseOptions(std::span<const std::string> words) {
       continue;
     }
     const bool known = name == "--host" || name == "--port" || name == "--password" || name == "--hello" ||
-                       name == "--timeout";
+                       name == "--timeout" || name == "--discovery-port" || name == "--mdns-port";
     if (!known) throw UsageError("unknown option " + name);
     if (!value) {
       if (i + 1 >= words.size()) throw UsageError(name + " needs a value");
@@ -91,7 +91,11 @@ Options ParseOptions(std::span<const std::string> words) {
       if (value->empty()) throw UsageError("--host needs a host name or address");
       options.host = *value;
     } else if (name == "--port") {
-      options.port = ParsePort(*value);
+      options.port = ParsePort(*value, name);
+    } else if (name == "--discovery-port") {
+      options.discoveryPort = ParsePort(*value, name);
+    } else if (name == "--mdns-port") {
+      options.mdnsPort = ParsePort(*value, name);
     } else if (name == "--password") {
       options.password = *value;
     } else if (name == "--hello") {

@@ -15,6 +15,8 @@ namespace vandrel::phone {
 using Seconds = std::chrono::duration<double>;
 
 inline constexpr std::uint16_t kDefaultPort = 6969;
+inline constexpr std::uint16_t kDefaultDiscoveryPort = 6970;
+inline constexpr std::uint16_t kDefaultMdnsPort = 5353;
 inline constexpr const char* kDefaultHello = "Vandrel/vandrel-phone/cli/1";
 /// The PC takes what its first read returns as the hello and reads at most this much.
 inline constexpr std::size_t kMaxHelloBytes = 128;
@@ -28,6 +30,9 @@ class UsageError : public std::runtime_error {
 struct Options {
   std::string host = "127.0.0.1";
   std::uint16_t port = kDefaultPort;
+  /// Where `discover` sends its probe and its mDNS query.
+  std::uint16_t discoveryPort = kDefaultDiscoveryPort;
+  std::uint16_t mdnsPort = kDefaultMdnsPort;
   /// Unset means "answer no password challenge"; an empty one is still a password.
   std::optional<std::string> password;
   std::string hello = kDefaultHello;
