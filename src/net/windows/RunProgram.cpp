@@ -16,8 +16,10 @@ std::string ExecutableFolder() {
   return sep == std::string::npos ? *exe : exe->substr(0, sep);
 }
 
-// Quotes one argument the way the C runtime splits a command line.
+// Quotes one argument, where it needs it, the way the C runtime splits a
+// command line; plain words stay bare for programs that parse it themselves.
 std::wstring Quote(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
   std::wstring out = L"\"";
   std::size_t backslashes = 0;
   for (wchar_t c : arg) {
