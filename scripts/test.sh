@@ -69,6 +69,7 @@ done
 echo "DISPLAY=$DISPLAY"
 step "Linux unit tests"
 run_suite linux build/tests/vandrel_unit_tests --gtest_color=no
+run_suite gui build/tests/gui/vandrel_gui_tests --gtest_color=no
 step "Linux integration tests (private network namespace)"
 run_suite integration scripts/netns-run.sh build/tests/integration/vandrel_integration_tests --gtest_color=no
 

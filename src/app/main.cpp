@@ -1,5 +1,5 @@
-// Process entry: options, the logger, then the program. The tray window is not
-// part of this build yet, so the program always runs headless.
+// Process entry: options, the logger, then the tray program, or the headless
+// one where no window can be shown.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -7,8 +7,12 @@
 #include "Version.h"
 #include "app/HeadlessApp.h"
 #include "app/Options.h"
+#include "app/Relaunch.h"
 #include "app/TerminationSignal.h"
 #include "infra/Logger.h"
+#if VANDREL_HAVE_GUI
+#include "app/VandrelApp.h"
+#endif
 
 int main(int argc, char** argv) {
   vandrel::PrepareTerminationSignals();
@@ -26,11 +30,21 @@ int main(int argc, char** argv) {
     std::printf("vandrel %s\n", vandrel::kVersion);
     return 0;
   }
-  if (!options->headless) {
-    std::fprintf(stderr, "vandrel: this build has no tray window yet; running headless\n");
+  bool headless = options->headless;
+#if VANDREL_HAVE_GUI
+  if (!headless && !vandrel::HasUsableDisplay()) {
+    std::fprintf(stderr, "vandrel: no usable display; running headless\n");
+    headless = true;
   }
+#else
+  if (!headless) std::fprintf(stderr, "vandrel: this build has no tray window; running headless\n");
+  headless = true;
+#endif
   vandrel::Logger::Create();
   vandrel::Log() << "[VANDREL] Version " << vandrel::kVersion;
+#if VANDREL_HAVE_GUI
+  if (!headless) return vandrel::RunTrayProgram(*options, argc, argv);
+#endif
   vandrel::HeadlessApp app(*options);
   return app.Run();
 }

@@ -1,0 +1,168 @@
+#include "app/VandrelApp.h"
+
+#include <wx/log.h>
+#include <wx/msgdlg.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "app/Relaunch.h"
+#include "app/TerminationSignal.h"
+#include "gui/wxDeviceList.h"
+#include "gui/wxMain.h"
+#include "infra/Logger.h"
+#include "infra/Platform.h"
+#include "infra/Settings.h"
+#include "input/InputQueue.h"
+#include "input/PlatformInputManager.h"
+
+namespace vandrel {
+
+VandrelApp::VandrelApp(Options options) : options_(std::move(options)) {}
+
+VandrelApp::~VandrelApp() {
+  // Only reached when the toolkit ends without Exit (a failed start-up).
+  if (server_) server_->Close();
+  if (inputQueue_) inputQueue_->Stop();
+}
+
+bool VandrelApp::OnInit() {
+  instanceLock_ = AcquireSingleInstance();
+  if (!instanceLock_) {
+    wxMessageBox(wxString::FromUTF8("Vandrel 已经在运行中。"), "Vandrel", wxOK | wxICON_INFORMATION);
+    return false;
+  }
+  settings_ = std::make_unique<Settings>();
+  inputManager_ = InputManager::MakePlatformInputManager();
+  inputQueue_ = std::make_unique<InputQueue>(inputManager_.get());
+  main_ = new wxMain(settings_.get());
+
+  Server::Options serverOptions;
+  serverOptions.port = options_.port;
+  serverOptions.discoveryPort = options_.discoveryPort;
+  serverOptions.mdnsPort = options_.mdnsPort;
+  serverOptions.mdns = options_.mdns;
+  serverOptions.adb = options_.adb;
+  try {
+    server_ = std::make_unique<Server>(serverOptions, this, settings_.get(), inputQueue_.get());
+  } catch (const std::system_error& e) {
+    Log() << "[VANDREL] Cannot serve on port " << options_.port << ": " << e.what();
+    wxMessageBox(wxString::FromUTF8("Vandrel cannot serve on port " + std::to_string(options_.port) + ": " + e.what()),
+                 "Vandrel", wxOK | wxICON_ERROR);
+    main_->Destroy();
+    main_ = nullptr;
+    return false;
+  }
+  main_->Bind(wxEVT_CLOSE_WINDOW, &VandrelApp::OnCloseWindow, this);
+  try {
+    const NetworkInfo info = server_->GetNetworkInfo();
+    main_->SetConnectionInfo(info.hostname, info.ip, info.port);
+  } catch (const std::exception& e) {
+    Log() << "[VANDREL] Host name unknown: " << e.what();
+  }
+  main_->SetExitCallback([this] { Exit(); });
+  main_->SetRestartCallback([this] { Restart(); });
+
+  inputQueue_->SetSessionProbe([this] { return server_->HasSessions(); });
+  inputQueue_->Start();
+  server_->Start();
+  main_->SetBleStatus("BLE: Advertising");
+  main_->StartGuiPumpTimer([] {}, [this] { return server_ ? server_->GetBleStatusText() : std::string("BLE: Off"); });
+
+  // SIGINT and SIGTERM take the same exit path as the tray's "Exit". The
+  // waiting thread is detached: the process ends through Exit, never by joining it.
+  std::thread([this] {
+    const char* reason = WaitForTermination();
+    Log() << "[VANDREL] " << reason << " received, exiting";
+    CallAfter([this] { Exit(); });
+  }).detach();
+  return true;
+}
+
+void VandrelApp::OnCloseWindow(wxCloseEvent& event) {
+  if (main_) main_->Hide();
+  if (event.CanVeto()) event.Veto();
+}
+
+void VandrelApp::RefreshDevices() {
+  if (!server_) return;
+  auto devices = server_->GetDevices();
+  auto status = server_->GetBleStatusText();
+  CallAfter([this, devices = std::move(devices), status = std::move(status)] {
+    if (!main_) return;
+    auto* list = main_->GetDeviceList();
+    list->SetDevices(devices);
+    main_->SetBleStatus(status);
+    // What the list now shows, read back from the control, for the log.
+    Log() << "[GUI] Device list: " << list->GetItemCount() << " rows";
+    for (long row = 0; row < list->GetItemCount(); ++row) {
+      std::string text = "[GUI]  ";
+      for (int column = 0; column < list->GetColumnCount(); ++column) {
+        text += (column ? " | " : "") + std::string(list->GetItemText(row, column).utf8_str());
+      }
+      Log() << text;
+    }
+  });
+}
+
+void VandrelApp::OnDeviceConnected(std::string) { RefreshDevices(); }
+
+void VandrelApp::OnDeviceDisconnected(std::string) { RefreshDevices(); }
+
+void VandrelApp::OnStatus(std::string status) {
+  CallAfter([this, status = std::move(status)] {
+    if (main_) main_->SetBleStatus(status);
+  });
+}
+
+void VandrelApp::Shutdown() {
+  running_ = false;
+  // Closing the server ends every session cleanly and joins the network thread,
+  // so nothing runs behind the process exit.
+  if (server_) server_->Close();
+  if (inputQueue_) {
+    inputQueue_->EnqueueReleaseHeldKeys();
+    inputQueue_->Stop();
+  }
+  if (settings_) settings_->Save();
+}
+
+void VandrelApp::Exit() {
+  Shutdown();
+  SetLogLineSink(nullptr);
+  if (Logger* logger = Logger::Instance()) logger->Close();
+  std::exit(0);
+}
+
+void VandrelApp::Restart() {
+  const auto exe = platform::ExecutablePath();
+  if (!exe) {
+    Log() << "[VANDREL] Restart: GetModuleFileNameW failed, falling back to Exit only";
+    Exit();
+  }
+  const auto sep = exe->find_last_of("\\/");
+  const std::string folder = sep == std::string::npos ? std::string() : exe->substr(0, sep);
+  Log() << "[VANDREL] Restart requested. Exe=" << *exe << " WorkDir=" << folder;
+  // The new instance needs our ports and our single-instance lock.
+  Shutdown();
+  instanceLock_.reset();
+  if (const int error = Relaunch(*exe, options_.arguments, folder.empty() ? "." : folder); error == 0) {
+    Log() << "[VANDREL] Restart: new instance launched successfully";
+  } else {
+    Log() << "[VANDREL] Restart: ShellExecuteExW failed err=" << error;
+  }
+  Exit();
+}
+
+int RunTrayProgram(const Options& options, int, char** argv) {
+  // The toolkit's own assertions and debug chatter stay out of our log.
+  wxSetAssertHandler(nullptr);
+  wxLog::SetLogLevel(wxLOG_Info);
+  wxApp::SetInstance(new VandrelApp(options));
+  // Our options are ours: the toolkit sees only the program name.
+  int toolkitArgc = 1;
+  char* toolkitArgv[] = {argv[0], nullptr};
+  return wxEntry(toolkitArgc, toolkitArgv);
+}
+
+}  // namespace vandrel

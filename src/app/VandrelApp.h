@@ -1,0 +1,57 @@
+// The tray program: the toolkit's application object, which creates every
+// long-lived object in order, feeds the window and owns exit and restart.
+#pragma once
+
+#include <wx/app.h>
+
+#include <atomic>
+#include <memory>
+
+#include "app/Options.h"
+#include "app/SingleInstance.h"
+#include "input/InputManager.h"
+#include "net/Server.h"
+
+class wxCloseEvent;
+
+namespace vandrel {
+
+class InputQueue;
+class Settings;
+class wxMain;
+
+class VandrelApp final : public wxApp, public Server::ConnectionListener {
+ public:
+  explicit VandrelApp(Options options);
+  ~VandrelApp() override;
+
+  bool OnInit() override;
+  /// Drains queued input, saves the settings, closes the log and ends the process.
+  [[noreturn]] void Exit() override;
+  /// Starts a new instance of this program with the same options, then exits.
+  [[noreturn]] void Restart();
+
+  void OnDeviceConnected(std::string deviceName) override;
+  void OnDeviceDisconnected(std::string deviceName) override;
+  void OnStatus(std::string status) override;
+
+ private:
+  void OnCloseWindow(wxCloseEvent& event);
+  void RefreshDevices();
+  // Everything but the process exit; shared by Exit and Restart.
+  void Shutdown();
+
+  Options options_;
+  std::unique_ptr<Server> server_;
+  std::unique_ptr<InputManager::Base> inputManager_;
+  std::unique_ptr<InputQueue> inputQueue_;
+  std::unique_ptr<Settings> settings_;
+  std::atomic<bool> running_{true};
+  wxMain* main_ = nullptr;
+  std::unique_ptr<SingleInstance> instanceLock_;
+};
+
+/// Runs the tray program; returns the exit code when it did not start.
+int RunTrayProgram(const Options& options, int argc, char** argv);
+
+}  // namespace vandrel
