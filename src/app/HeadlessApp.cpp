@@ -4,13 +4,10 @@
 
 #include "app/TerminationSignal.h"
 #include "infra/Logger.h"
-#include "infra/Settings.h"
-#include "input/InputQueue.h"
-#include "input/PlatformInputManager.h"
 
 namespace vandrel {
 
-HeadlessApp::HeadlessApp(Options options) : options_(std::move(options)) {}
+HeadlessApp::HeadlessApp(Options options) : core_(std::move(options)) {}
 
 HeadlessApp::~HeadlessApp() = default;
 
@@ -21,31 +18,19 @@ bool HeadlessApp::Init() {
     Log() << "[VANDREL] Another instance is already running; exiting";
     return false;
   }
-  settings_ = std::make_unique<Settings>();
-  inputManager_ = InputManager::MakePlatformInputManager();
-  inputQueue_ = std::make_unique<InputQueue>(inputManager_.get());
-
-  Server::Options serverOptions;
-  serverOptions.port = options_.port;
-  serverOptions.discoveryPort = options_.discoveryPort;
-  serverOptions.mdnsPort = options_.mdnsPort;
-  serverOptions.mdns = options_.mdns;
-  serverOptions.adb = options_.adb;
-  try {
-    server_ = std::make_unique<Server>(serverOptions, this, settings_.get(), inputQueue_.get());
-  } catch (const std::system_error& e) {
-    Log() << "[VANDREL] Cannot serve on port " << options_.port << ": " << e.what();
-    std::fprintf(stderr, "vandrel: cannot serve on port %u: %s\n", options_.port, e.what());
+  core_.CreateInput();
+  std::string error;
+  if (!core_.CreateServer(this, error)) {
+    std::fprintf(stderr, "vandrel: %s\n", error.c_str());
     return false;
   }
-  inputQueue_->SetSessionProbe([this] { return server_->HasSessions(); });
-  inputQueue_->Start();
-  server_->Start();
+  core_.Start();
   try {
-    const NetworkInfo info = server_->GetNetworkInfo();
+    const NetworkInfo info = core_.server()->GetNetworkInfo();
     Log() << "[VANDREL] Running headless: " << info.hostname << " at " << info.ip << ":" << info.port;
   } catch (const std::exception& e) {
-    Log() << "[VANDREL] Running headless on port " << options_.port << " (host name unknown: " << e.what() << ")";
+    Log() << "[VANDREL] Running headless on port " << core_.options().port << " (host name unknown: " << e.what()
+          << ")";
   }
   return true;
 }
@@ -54,31 +39,17 @@ int HeadlessApp::Run() {
   if (!Init()) return 1;
   const char* reason = WaitForTermination();
   Log() << "[VANDREL] " << reason << " received, exiting";
-  Exit();
+  core_.Shutdown();
+  if (Logger* logger = Logger::Instance()) logger->Close();
   return 0;
 }
 
-void HeadlessApp::Exit() {
-  running_ = false;
-  // Closing the server first ends every session cleanly (a running file
-  // transfer is closed and kept) before the queued input drains.
-  if (server_) server_->Close();
-  if (inputQueue_) {
-    // Nothing a phone pressed stays pressed after the program.
-    inputQueue_->EnqueueReleaseHeldKeys();
-    inputQueue_->Stop();
-  }
-  inputManager_.reset();
-  if (settings_) settings_->Save();
-  if (Logger* logger = Logger::Instance()) logger->Close();
-}
-
 void HeadlessApp::OnDeviceConnected(std::string) {
-  Log() << "[VANDREL] Devices connected: " << server_->GetDevices().size();
+  Log() << "[VANDREL] Devices connected: " << core_.server()->GetDevices().size();
 }
 
 void HeadlessApp::OnDeviceDisconnected(std::string) {
-  Log() << "[VANDREL] Devices connected: " << server_->GetDevices().size();
+  Log() << "[VANDREL] Devices connected: " << core_.server()->GetDevices().size();
 }
 
 void HeadlessApp::OnStatus(std::string status) { Log() << "[VANDREL] " << status; }

@@ -1,18 +1,14 @@
 // The program without windows: server and input, until asked to end.
 #pragma once
 
-#include <atomic>
 #include <memory>
 
+#include "app/AppCore.h"
 #include "app/Options.h"
 #include "app/SingleInstance.h"
-#include "input/InputManager.h"
 #include "net/Server.h"
 
 namespace vandrel {
-
-class InputQueue;
-class Settings;
 
 class HeadlessApp final : public Server::ConnectionListener {
  public:
@@ -30,15 +26,9 @@ class HeadlessApp final : public Server::ConnectionListener {
 
  private:
   bool Init();
-  void Exit();
 
-  Options options_;
+  AppCore core_;
   std::unique_ptr<SingleInstance> instanceLock_;
-  std::unique_ptr<Settings> settings_;
-  std::unique_ptr<InputManager::Base> inputManager_;
-  std::unique_ptr<InputQueue> inputQueue_;
-  std::unique_ptr<Server> server_;
-  std::atomic<bool> running_{true};
 };
 
 }  // namespace vandrel

@@ -12,19 +12,14 @@
 #include "gui/wxMain.h"
 #include "infra/Logger.h"
 #include "infra/Platform.h"
-#include "infra/Settings.h"
-#include "input/InputQueue.h"
-#include "input/PlatformInputManager.h"
 
 namespace vandrel {
 
-VandrelApp::VandrelApp(Options options) : options_(std::move(options)) {}
+VandrelApp::VandrelApp(Options options) : core_(std::move(options)) {}
 
-VandrelApp::~VandrelApp() {
-  // Only reached when the toolkit ends without Exit (a failed start-up).
-  if (server_) server_->Close();
-  if (inputQueue_) inputQueue_->Stop();
-}
+// Only reached when the toolkit ends without Exit (a failed start-up); the core
+// stops what it started.
+VandrelApp::~VandrelApp() = default;
 
 bool VandrelApp::OnInit() {
   instanceLock_ = AcquireSingleInstance();
@@ -32,30 +27,18 @@ bool VandrelApp::OnInit() {
     wxMessageBox(wxString::FromUTF8("Vandrel 已经在运行中。"), "Vandrel", wxOK | wxICON_INFORMATION);
     return false;
   }
-  settings_ = std::make_unique<Settings>();
-  inputManager_ = InputManager::MakePlatformInputManager();
-  inputQueue_ = std::make_unique<InputQueue>(inputManager_.get());
-  main_ = new wxMain(settings_.get());
-
-  Server::Options serverOptions;
-  serverOptions.port = options_.port;
-  serverOptions.discoveryPort = options_.discoveryPort;
-  serverOptions.mdnsPort = options_.mdnsPort;
-  serverOptions.mdns = options_.mdns;
-  serverOptions.adb = options_.adb;
-  try {
-    server_ = std::make_unique<Server>(serverOptions, this, settings_.get(), inputQueue_.get());
-  } catch (const std::system_error& e) {
-    Log() << "[VANDREL] Cannot serve on port " << options_.port << ": " << e.what();
-    wxMessageBox(wxString::FromUTF8("Vandrel cannot serve on port " + std::to_string(options_.port) + ": " + e.what()),
-                 "Vandrel", wxOK | wxICON_ERROR);
+  core_.CreateInput();
+  main_ = new wxMain(core_.settings());
+  std::string error;
+  if (!core_.CreateServer(this, error)) {
+    wxMessageBox(wxString::FromUTF8("Vandrel " + error), "Vandrel", wxOK | wxICON_ERROR);
     main_->Destroy();
     main_ = nullptr;
     return false;
   }
   main_->Bind(wxEVT_CLOSE_WINDOW, &VandrelApp::OnCloseWindow, this);
   try {
-    const NetworkInfo info = server_->GetNetworkInfo();
+    const NetworkInfo info = core_.server()->GetNetworkInfo();
     main_->SetConnectionInfo(info.hostname, info.ip, info.port);
   } catch (const std::exception& e) {
     Log() << "[VANDREL] Host name unknown: " << e.what();
@@ -63,11 +46,11 @@ bool VandrelApp::OnInit() {
   main_->SetExitCallback([this] { Exit(); });
   main_->SetRestartCallback([this] { Restart(); });
 
-  inputQueue_->SetSessionProbe([this] { return server_->HasSessions(); });
-  inputQueue_->Start();
-  server_->Start();
+  core_.Start();
   main_->SetBleStatus("BLE: Advertising");
-  main_->StartGuiPumpTimer([] {}, [this] { return server_ ? server_->GetBleStatusText() : std::string("BLE: Off"); });
+  main_->StartGuiPumpTimer([] {}, [this] {
+    return core_.server() ? core_.server()->GetBleStatusText() : std::string("BLE: Off");
+  });
 
   // SIGINT and SIGTERM take the same exit path as the tray's "Exit". The
   // waiting thread is detached: the process ends through Exit, never by joining it.
@@ -85,9 +68,10 @@ void VandrelApp::OnCloseWindow(wxCloseEvent& event) {
 }
 
 void VandrelApp::RefreshDevices() {
-  if (!server_) return;
-  auto devices = server_->GetDevices();
-  auto status = server_->GetBleStatusText();
+  Server* server = core_.server();
+  if (!server) return;
+  auto devices = server->GetDevices();
+  auto status = server->GetBleStatusText();
   CallAfter([this, devices = std::move(devices), status = std::move(status)] {
     if (!main_) return;
     auto* list = main_->GetDeviceList();
@@ -115,20 +99,9 @@ void VandrelApp::OnStatus(std::string status) {
   });
 }
 
-void VandrelApp::Shutdown() {
-  running_ = false;
-  // Closing the server ends every session cleanly and joins the network thread,
-  // so nothing runs behind the process exit.
-  if (server_) server_->Close();
-  if (inputQueue_) {
-    inputQueue_->EnqueueReleaseHeldKeys();
-    inputQueue_->Stop();
-  }
-  if (settings_) settings_->Save();
-}
-
 void VandrelApp::Exit() {
-  Shutdown();
+  running_ = false;
+  core_.Shutdown();
   SetLogLineSink(nullptr);
   if (Logger* logger = Logger::Instance()) logger->Close();
   std::exit(0);
@@ -144,9 +117,10 @@ void VandrelApp::Restart() {
   const std::string folder = sep == std::string::npos ? std::string() : exe->substr(0, sep);
   Log() << "[VANDREL] Restart requested. Exe=" << *exe << " WorkDir=" << folder;
   // The new instance needs our ports and our single-instance lock.
-  Shutdown();
+  running_ = false;
+  core_.Shutdown();
   instanceLock_.reset();
-  if (const int error = Relaunch(*exe, options_.arguments, folder.empty() ? "." : folder); error == 0) {
+  if (const int error = Relaunch(*exe, core_.options().arguments, folder.empty() ? "." : folder); error == 0) {
     Log() << "[VANDREL] Restart: new instance launched successfully";
   } else {
     Log() << "[VANDREL] Restart: ShellExecuteExW failed err=" << error;

@@ -7,17 +7,15 @@
 #include <atomic>
 #include <memory>
 
+#include "app/AppCore.h"
 #include "app/Options.h"
 #include "app/SingleInstance.h"
-#include "input/InputManager.h"
 #include "net/Server.h"
 
 class wxCloseEvent;
 
 namespace vandrel {
 
-class InputQueue;
-class Settings;
 class wxMain;
 
 class VandrelApp final : public wxApp, public Server::ConnectionListener {
@@ -38,14 +36,8 @@ class VandrelApp final : public wxApp, public Server::ConnectionListener {
  private:
   void OnCloseWindow(wxCloseEvent& event);
   void RefreshDevices();
-  // Everything but the process exit; shared by Exit and Restart.
-  void Shutdown();
 
-  Options options_;
-  std::unique_ptr<Server> server_;
-  std::unique_ptr<InputManager::Base> inputManager_;
-  std::unique_ptr<InputQueue> inputQueue_;
-  std::unique_ptr<Settings> settings_;
+  AppCore core_;
   std::atomic<bool> running_{true};
   wxMain* main_ = nullptr;
   std::unique_ptr<SingleInstance> instanceLock_;

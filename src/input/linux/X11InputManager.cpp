@@ -6,8 +6,6 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -15,8 +13,7 @@
 #include <thread>
 
 #include "infra/Logger.h"
-
-extern char** environ;
+#include "infra/linux/Spawn.h"
 
 namespace vandrel::InputManager {
 namespace {
@@ -268,21 +265,9 @@ bool X11::IsControlHeld() {
 }
 
 void X11::LockWorkstation() {
-  char program[] = "loginctl";
-  char command[] = "lock-session";
-  char* argv[] = {program, command, nullptr};
-  // The child starts with default signal handling whatever this thread blocks.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, program, nullptr, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    Log() << "[SendInput] lock-session failed: " << std::error_code(rc, std::generic_category()).message();
+  const pid_t pid = platform::Spawn("loginctl", {"lock-session"});
+  if (pid < 0) {
+    Log() << "[SendInput] lock-session failed: " << std::error_code(-pid, std::generic_category()).message();
     return;
   }
   Log() << "[SendInput] lock-session started";

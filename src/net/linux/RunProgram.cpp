@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,9 +6,8 @@
 #include <thread>
 
 #include "infra/Platform.h"
+#include "infra/linux/Spawn.h"
 #include "net/AdbReverse.h"
-
-extern char** environ;
 
 namespace vandrel {
 namespace {
@@ -37,28 +34,11 @@ std::string AdbReverse::FindAdbForKillServer() {
 }
 
 std::optional<int> AdbReverse::RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {program};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> pointers;
-  for (auto& arg : argv) pointers.push_back(arg.data());
-  pointers.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
   // adb talks to the terminal; our log is the record, so its output goes nowhere.
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = -1;
-  const int failed = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (failed) return std::nullopt;
+  platform::SpawnOptions options;
+  options.silenceOutput = true;
+  const pid_t pid = platform::Spawn(program, args, options);
+  if (pid < 0) return std::nullopt;
 
   const auto deadline = std::chrono::steady_clock::now() + kLimit;
   for (;;) {

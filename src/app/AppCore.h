@@ -1,0 +1,45 @@
+// The long-lived objects the tray program and the headless one share, created
+// and stopped in one order.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/Options.h"
+#include "input/InputManager.h"
+#include "net/Server.h"
+
+namespace vandrel {
+
+class InputQueue;
+class Settings;
+
+class AppCore {
+ public:
+  explicit AppCore(Options options);
+  ~AppCore();
+  AppCore(const AppCore&) = delete;
+  AppCore& operator=(const AppCore&) = delete;
+
+  /// Settings, the platform's input manager and the input queue.
+  void CreateInput();
+  /// Binds the server's sockets; false with a one-line reason when it cannot.
+  bool CreateServer(Server::ConnectionListener* listener, std::string& error);
+  /// The injection thread, then the server.
+  void Start();
+  /// Ends every session, drains queued input (releasing held keys), saves the settings.
+  void Shutdown();
+
+  const Options& options() const { return options_; }
+  Settings* settings() const { return settings_.get(); }
+  Server* server() const { return server_.get(); }
+
+ private:
+  Options options_;
+  std::unique_ptr<Settings> settings_;
+  std::unique_ptr<InputManager::Base> inputManager_;
+  std::unique_ptr<InputQueue> inputQueue_;
+  std::unique_ptr<Server> server_;
+};
+
+}  // namespace vandrel

@@ -1,0 +1,22 @@
+// Starting another program on Linux: directly, never through a shell, and with
+// default signal handling whatever the calling thread blocks.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vandrel::platform {
+
+struct SpawnOptions {
+  std::string workingFolder;   // empty: ours
+  bool newSession = false;     // detach from our session and terminal
+  bool silenceOutput = false;  // standard output and error to /dev/null
+};
+
+/// Starts `program` (looked up on PATH when it has no slash) with `args`.
+/// Returns the child's process id, or minus the error number.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, const SpawnOptions& options = {});
+
+}  // namespace vandrel::platform
