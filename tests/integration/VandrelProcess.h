@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,6 +69,7 @@ class VandrelProcess {
   VandrelProcess& operator=(const VandrelProcess&) = delete;
 
   bool Spawned() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   std::string LogPath() const { return (home_.path() / "state/Vandrel/vandrel.log").string(); }
   std::string Log() const { return ReadBinary(LogPath()); }
   /// Standard output and standard error together.
@@ -89,6 +91,7 @@ class VandrelProcess {
   /// The exit code once the process has ended within `limit`.
   std::optional<int> Exited(std::chrono::milliseconds limit) {
     if (exitCode_) return exitCode_;
+    if (pid_ <= 0) return exitCode_ = 127;  // never started; waitpid(-1) would reap another child
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
       int status = 0;
@@ -101,8 +104,33 @@ class VandrelProcess {
     }
   }
 
+  /// The vandrel processes of our network namespace started with `--port port`,
+  /// found by their command lines (a restart starts one of its own). Other
+  /// namespaces may run tests on the same ports.
+  static std::vector<pid_t> RunningOnPort(std::uint16_t port) {
+    std::vector<pid_t> found;
+    std::error_code error;
+    const auto ours = std::filesystem::read_symlink("/proc/self/ns/net", error);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+      const std::string name = entry.path().filename().string();
+      std::error_code gone;
+      if (name.find_first_not_of("0123456789") != std::string::npos ||
+          std::filesystem::read_symlink(entry.path() / "ns/net", gone) != ours || gone) {
+        continue;
+      }
+      std::vector<std::string> argv;
+      std::istringstream line(ReadBinary(entry.path() / "cmdline"));
+      for (std::string argument; std::getline(line, argument, '\0');) argv.push_back(argument);
+      if (argv.empty() || std::filesystem::path(argv[0]).filename() != "vandrel") continue;
+      for (std::size_t i = 1; i + 1 < argv.size(); ++i) {
+        if (argv[i] == "--port" && argv[i + 1] == std::to_string(port)) found.push_back(std::stoi(name));
+      }
+    }
+    return found;
+  }
+
   std::optional<int> Signal(int signal, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
-    ::kill(pid_, signal);
+    if (pid_ > 0) ::kill(pid_, signal);  // kill(-1) would signal every process we may signal
     return Exited(limit);
   }
 
