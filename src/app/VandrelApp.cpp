@@ -22,6 +22,16 @@ VandrelApp::VandrelApp(Options options) : core_(std::move(options)) {}
 VandrelApp::~VandrelApp() = default;
 
 bool VandrelApp::OnInit() {
+  // SIGINT and SIGTERM take the same exit path as the tray's "Exit"; before
+  // start-up is done (a message box may be waiting) there is nothing to save.
+  // The waiting thread is detached: the process ends through Exit, never by joining it.
+  std::thread([this] {
+    const char* reason = WaitForTermination();
+    Log() << "[VANDREL] " << reason << " received, exiting";
+    if (!started_) std::_Exit(1);
+    CallAfter([this] { Exit(); });
+  }).detach();
+
   instanceLock_ = AcquireSingleInstance();
   if (!instanceLock_) {
     wxMessageBox(wxString::FromUTF8("Vandrel 已经在运行中。"), "Vandrel", wxOK | wxICON_INFORMATION);
@@ -52,13 +62,7 @@ bool VandrelApp::OnInit() {
     return core_.server() ? core_.server()->GetBleStatusText() : std::string("BLE: Off");
   });
 
-  // SIGINT and SIGTERM take the same exit path as the tray's "Exit". The
-  // waiting thread is detached: the process ends through Exit, never by joining it.
-  std::thread([this] {
-    const char* reason = WaitForTermination();
-    Log() << "[VANDREL] " << reason << " received, exiting";
-    CallAfter([this] { Exit(); });
-  }).detach();
+  started_ = true;
   return true;
 }
 

@@ -39,6 +39,7 @@ class VandrelApp final : public wxApp, public Server::ConnectionListener {
 
   AppCore core_;
   std::atomic<bool> running_{true};
+  std::atomic<bool> started_{false};
   wxMain* main_ = nullptr;
   std::unique_ptr<SingleInstance> instanceLock_;
 };

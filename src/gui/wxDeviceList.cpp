@@ -18,6 +18,9 @@ wxDeviceList::wxDeviceList(wxWindow* parent, wxWindowID id)
   InsertColumn(3, "Name", wxLIST_FORMAT_LEFT, wxLIST_AUTOSIZE);
   InsertColumn(4, "Manufacturer", wxLIST_FORMAT_LEFT, 100);
   InsertColumn(5, "Model", wxLIST_FORMAT_LEFT, wxLIST_AUTOSIZE);
+  // 45 pixels is narrower than the heading in some themes; keep it readable.
+  SetColumnWidth(2, wxLIST_AUTOSIZE_USEHEADER);
+  if (GetColumnWidth(2) < 45) SetColumnWidth(2, 45);
 }
 
 void wxDeviceList::SetDevices(std::vector<DeviceInfo> devices) {

@@ -30,6 +30,8 @@ wxMain::wxMain(Settings* settings)
     : wxFrame(nullptr, wxID_ANY, "Vandrel", wxDefaultPosition, wxSize(500, 450),
               wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxCLIP_CHILDREN),
       settings_(settings) {
+  // Equal minimum and maximum sizes tell window managers to offer no maximise.
+  SetSizeHints(GetSize(), GetSize());
   // The frame cannot be resized; as its only child the notebook fills it.
   notebook_ = new wxNotebook(this, wxID_ANY, wxPoint(10, 10), wxSize(477, 405), wxNB_TOP);
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "Version.h"
 #include "gui/wxDeviceList.h"
 #include "gui/wxMain.h"
 #include "infra/Logger.h"
@@ -152,7 +153,7 @@ void wxMain::BuildSettingsPage(wxPanel* panel) {
   page->Add(securityBox, 0, wxEXPAND | wxALL, 5);
 
   auto* about = new wxBoxSizer(wxVERTICAL);
-  about->Add(BoldText(panel, wxID_ANY, "Vandrel v0.99.73"), 0, wxALIGN_CENTER_HORIZONTAL);
+  about->Add(BoldText(panel, wxID_ANY, wxString("Vandrel v") + kVersion), 0, wxALIGN_CENTER_HORIZONTAL);
   page->Add(about, 0, wxEXPAND | wxTOP, 10);
 
   panel->SetSizer(page);
