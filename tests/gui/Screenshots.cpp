@@ -95,11 +95,14 @@ int WriteScreenshots(const std::string& folder) {
     pages->SetSelection(static_cast<std::size_t>(page));
     if (page == 2) {
       Settle();
-      Log() << "[SERVER] Listening on port 6969";
-      Log() << "[MDNS] Announcing DESK-7._vandrel._tcp.local";
-      Log() << "[SERVER] Client connected from 192.168.1.31";
-      Log() << "[SESSION] Device hello: Google Pixel 8 (Ana's Pixel)";
-      Log() << "[SERVER] Client connected from usb:R58M40";
+      // Lines the program really writes, as a phone connects.
+      Log() << "[MDNS] Started, service: _vandrel, host: DESK-7, ip: 192.168.1.20, port: 6969";
+      Log() << "[SERVER] UDP discovery started (port 6970, event-driven)";
+      Log() << "[SERVER] Started";
+      Log() << "[SERVER] Device connected: 192.168.1.31:40112";
+      Log() << "[CONNECTION] Sending AUTH_REQUEST (nonce=5f1c09a2e47b3d60)";
+      Log() << "[CONNECTION] Authentication successful";
+      Log() << "[INPUT_QUEUE] Processing: MOVE dx=-3 dy=2 seq=0";
     }
     const auto file = out / names[page];
     if (Capture(frame, file)) {
