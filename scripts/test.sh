@@ -44,7 +44,7 @@ summary() {
 : >"$RESULTS/counts"
 
 step "Linux build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON -DVANDREL_BUILD_TESTS=ON >/dev/null
 cmake --build build -j "$JOBS"
 # The input tests inject into an X server of their own: the first free display from :91.
 step "Xvfb"
@@ -74,7 +74,7 @@ step "Linux integration tests (private network namespace)"
 run_suite integration scripts/netns-run.sh build/tests/integration/vandrel_integration_tests --gtest_color=no
 
 step "Linux unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANDREL_WERROR=ON -DVANDREL_SANITIZE=ON \
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANDREL_WERROR=ON -DVANDREL_BUILD_TESTS=ON -DVANDREL_SANITIZE=ON \
   -DVANDREL_UNIT_TESTS_ONLY=ON >/dev/null
 cmake --build build-asan -j "$JOBS" --target vandrel_unit_tests vandrel_integration_tests
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -85,7 +85,7 @@ run_suite asan-server scripts/netns-run.sh build-asan/tests/integration/vandrel_
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 step "Windows cross-build"
-cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON \
+cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON -DVANDREL_BUILD_TESTS=ON \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build build-win -j "$JOBS"
 step "Windows tests under wine"
