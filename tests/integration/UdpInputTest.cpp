@@ -30,8 +30,15 @@ TEST_F(UdpInputTest, DatagramsAreInjectedInOrderWithGapDiagnostics) {
   SendDatagram({6, 0xF4});
   ASSERT_TRUE(WaitForCalls(3));
   EXPECT_EQ(manager_.Calls(), (Calls{"MoveRelative(-3,4)", "KeyClick(4,2)", "Scroll(-12)"}));
-  EXPECT_EQ(log_.Count("[DIAG] UDP recv gap "), 1u);
-  EXPECT_TRUE(log_.Contains("ms (prev handler 0ms)"));
+  // The pause shows as a gap of at least its length, with the previous handler's time.
+  bool reported = false;
+  for (const auto& line : log_.Lines()) {
+    const auto at = line.find("[DIAG] UDP recv gap ");
+    if (at == std::string::npos) continue;
+    EXPECT_NE(line.find("ms (prev handler "), std::string::npos) << line;
+    reported = reported || std::stoi(line.substr(at + 20)) >= 150;
+  }
+  EXPECT_TRUE(reported);
 }
 
 TEST_F(UdpInputTest, WithPasswordOnlyAuthenticatedAddressesMayType) {
