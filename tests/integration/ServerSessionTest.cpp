@@ -233,12 +233,14 @@ TEST_F(SessionTest, BlockedNetworkThreadIsReported) {
   auto phone = Connect();
   ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
   ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[DIAG] io_context stall "); }));
+  // A busy machine may add stalls of its own; the blocked handler must be among them.
+  bool reported = false;
   for (const auto& line : log_.Lines()) {
     if (line.find("[DIAG] io_context stall ") == std::string::npos) continue;
-    const int ms = std::stoi(line.substr(line.find("stall ") + 6));
-    EXPECT_GE(ms, 115);
+    reported = reported || std::stoi(line.substr(line.find("stall ") + 6)) >= 115;
     EXPECT_NE(line.find("ms (network thread blocked in a handler)"), std::string::npos);
   }
+  EXPECT_TRUE(reported);
 }
 
 TEST_F(SessionTest, FileArrivesOnTheDesktopFolder) {

@@ -59,11 +59,14 @@ TEST(InjectorAutoRepeat, HeldKeyRepeatsAfterHalfASecondUntilReleased) {
 
 TEST(InjectorAutoRepeat, ReleaseWithinTheDelayMeansNoRepeat) {
   RecordingInjector injector;
+  const auto start = std::chrono::steady_clock::now();
   injector.KeyDown(0x04, 0x02);
   std::this_thread::sleep_for(200ms);
   injector.KeyUp(0x04, 0x02);
+  const auto held = std::chrono::steady_clock::now() - start;
   std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(Batches(injector).size(), 2u);
+  // Only meaningful when this thread really released within the delay.
+  if (held < 450ms) EXPECT_EQ(Batches(injector).size(), 2u);
 }
 
 TEST(InjectorAutoRepeat, NewKeyDownReplacesTheRepeatingKey) {
