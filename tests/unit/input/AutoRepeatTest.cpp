@@ -66,7 +66,9 @@ TEST(InjectorAutoRepeat, ReleaseWithinTheDelayMeansNoRepeat) {
   const auto held = std::chrono::steady_clock::now() - start;
   std::this_thread::sleep_for(500ms);
   // Only meaningful when this thread really released within the delay.
-  if (held < 450ms) EXPECT_EQ(Batches(injector).size(), 2u);
+  if (held < 450ms) {
+    EXPECT_EQ(Batches(injector).size(), 2u);
+  }
 }
 
 TEST(InjectorAutoRepeat, NewKeyDownReplacesTheRepeatingKey) {
