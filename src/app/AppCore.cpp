@@ -45,6 +45,8 @@ void AppCore::Start() {
 }
 
 void AppCore::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
   // Closing the server first ends every session cleanly (a file still arriving
   // is closed and kept) and joins the network thread before input drains.
   if (server_) {

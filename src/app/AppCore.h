@@ -27,7 +27,8 @@ class AppCore {
   bool CreateServer(Server::ConnectionListener* listener, std::string& error);
   /// The injection thread, then the server.
   void Start();
-  /// Ends every session, drains queued input (releasing held keys), saves the settings.
+  /// Ends every session, drains queued input (releasing held keys), saves the
+  /// settings. Acts once.
   void Shutdown();
 
   const Options& options() const { return options_; }
@@ -40,6 +41,7 @@ class AppCore {
   std::unique_ptr<InputManager::Base> inputManager_;
   std::unique_ptr<InputQueue> inputQueue_;
   std::unique_ptr<Server> server_;
+  bool shutDown_ = false;
 };
 
 }  // namespace vandrel

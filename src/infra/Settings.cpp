@@ -104,6 +104,11 @@ bool Settings::GetMinimizeToTray() const {
   return minimizeToTray_;
 }
 
+bool Settings::HasConnectionPassword() const {
+  std::lock_guard lock(mutex_);
+  return !connectionPassword_.empty();
+}
+
 std::string Settings::GetConnectionPassword() const {
   std::lock_guard lock(mutex_);
   return connectionPassword_;

@@ -34,6 +34,8 @@ class Settings {
   bool GetMinimizeToTray() const;
   /// A copy, safe to take from any thread while the window replaces the password.
   std::string GetConnectionPassword() const;
+  /// Whether a password is set, without copying it (asked for every input datagram).
+  bool HasConnectionPassword() const;
   bool IsRunAtStartupRegistered() const;
 
   /// The file text for the current values, lines ending in `lineEnd`.

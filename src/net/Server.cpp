@@ -223,7 +223,7 @@ void Server::RegisterSession(asio::ip::tcp::socket socket, const std::string& he
       // A failing window update must not cost the phone its session.
     }
   }
-  if (listener_) listener_->OnDeviceConnected(session->GetDeviceInfo().name);
+  if (listener_) listener_->OnDeviceConnected(session->Device().name);
 }
 
 void Server::OnConnectionClosed(const std::shared_ptr<Connection>& session) {
@@ -246,7 +246,7 @@ void Server::OnConnectionClosed(const std::shared_ptr<Connection>& session) {
   }
   // Keys its phone held down must not stay pressed on this PC.
   if (inputQueue_) inputQueue_->EnqueueReleaseHeldKeys();
-  if (listener_) listener_->OnDeviceDisconnected(session->GetDeviceInfo().name);
+  if (listener_) listener_->OnDeviceDisconnected(session->Device().name);
 }
 
 bool Server::HasSessions() const {
@@ -255,12 +255,11 @@ bool Server::HasSessions() const {
 }
 
 bool Server::HasAuthenticatedSessionFrom(const asio::ip::address& address) const {
-  const std::string text = address.is_v6() && address.to_v6().is_v4_mapped()
-                               ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
-                               : address.to_string();
+  // The input socket is IPv4, as are the sessions' addresses.
+  const std::string text = address.to_string();
   std::lock_guard lock(sessionsMutex_);
   for (const auto& session : sessions_) {
-    if (session->IsAuthenticated() && !session->IsClosed() && session->GetDeviceInfo().address == text) return true;
+    if (session->IsAuthenticated() && !session->IsClosed() && session->Device().address == text) return true;
   }
   return false;
 }
@@ -354,7 +353,7 @@ void Server::HandleUdpInput(const asio::error_code& error, std::size_t n) {
   lastUdpRecv_ = start;
 
   // With a password, only a phone that proved it over TCP may type on this PC.
-  const bool guarded = settings_ && !settings_->GetConnectionPassword().empty();
+  const bool guarded = settings_ && settings_->HasConnectionPassword();
   if (guarded && !HasAuthenticatedSessionFrom(udpRemote_.address())) {
     ++udpDropped_;
     if (start - lastUdpDropLog_ >= kUdpDropLogInterval) {

@@ -43,6 +43,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection& operator=(const Connection&) = delete;
 
   DeviceInfo GetDeviceInfo() const { return deviceInfo_; }
+  /// Set at construction and never changed, so any thread may read it.
+  const DeviceInfo& Device() const { return deviceInfo_; }
 
   /// Sends one whole packet from any thread without ever blocking on the peer:
   /// what the socket cannot take at once is written in the background. A failed
