@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "infra/Logger.h"
+#include "net/NetworkInfo.h"
 
 namespace vandrel {
 namespace {
@@ -20,22 +21,6 @@ constexpr std::size_t kMaxDatagram = 512;
 constexpr std::uint32_t kTtl = 15;
 enum RecordType : std::uint16_t { kTypeA = 1, kTypePtr = 12, kTypeTxt = 16, kTypeSrv = 33 };
 constexpr std::uint16_t kClassIn = 1;  // never with the cache-flush bit
-
-// The address the system would send from towards the internet; connecting a
-// UDP socket only chooses a route, nothing is sent.
-std::string DetectLocalIp(asio::io_context& io) {
-  asio::error_code ec;
-  udp::socket probe(io);
-  std::string ip = "0.0.0.0";
-  probe.open(udp::v4(), ec);
-  if (!ec) probe.connect({asio::ip::make_address_v4("8.8.8.8"), 80}, ec);
-  if (!ec) {
-    const auto local = probe.local_endpoint(ec);
-    if (!ec) ip = local.address().to_string();
-  }
-  probe.close(ec);
-  return ip;
-}
 
 std::vector<std::string_view> Split(std::string_view text) {
   std::vector<std::string_view> parts;
@@ -62,7 +47,7 @@ struct MdnsResponder::Core : std::enable_shared_from_this<Core> {
     socket_.open(udp::v4());
     multicast_ = udp::endpoint(asio::ip::make_address_v4("224.0.0.251"), mdnsPort);
     host_ = asio::ip::host_name();
-    ip_ = DetectLocalIp(io);
+    ip_ = DefaultRouteAddress();
     serviceType_ = label_ + "._tcp.local";
     instance_ = host_ + "._vandrel._tcp.local";
     hostTarget_ = host_ + ".local";
