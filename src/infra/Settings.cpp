@@ -15,8 +15,9 @@ Settings::Settings(PathProvider filePath, std::shared_ptr<AutoStart> autoStart)
 Settings::~Settings() {
   try {
     Save();
-  } catch (const std::exception& e) {
-    Log() << "[SETTINGS] Failed to save settings: " << e.what();
+  } catch (const std::exception&) {
+    // A destructor must not throw; the line is the one every failed save writes.
+    Log() << "[SETTINGS] Failed to save settings";
   }
 }
 

@@ -10,6 +10,6 @@ unsigned Headless::SendBatch(std::span<const InputRecord> batch) { return static
 
 bool Headless::IsControlHeld() { return false; }
 
-void Headless::LockWorkstation() { Log() << "[Input] Locking the workstation is not available without a display"; }
+void Headless::LockWorkstation() { Log() << "[SendInput] LockWorkStation is not available without a display"; }
 
 }  // namespace vandrel::InputManager
