@@ -16,15 +16,23 @@
 
 namespace vandrel::testing {
 
+/// Opens $DISPLAY, trying again for about two seconds: a server that resets
+/// when its last client leaves refuses connections for a moment. Null when
+/// $DISPLAY is unset or never answered.
+inline Display* OpenDisplayPatiently() {
+  Display* display = nullptr;
+  for (int attempt = 0; attempt < 40 && !display && std::getenv("DISPLAY"); ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    display = XOpenDisplay(nullptr);
+  }
+  return display;
+}
+
 class X11Probe {
  public:
   /// Opens $DISPLAY; usable() tells whether it answered.
   X11Probe() {
-    // A server that resets when its last client leaves refuses connections for a moment.
-    for (int attempt = 0; attempt < 40 && !display_ && std::getenv("DISPLAY"); ++attempt) {
-      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      display_ = XOpenDisplay(nullptr);
-    }
+    display_ = OpenDisplayPatiently();
     // Xlib's keymap follows changes only when told of them, as toolkits arrange.
     int opcode = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
     if (display_ && XkbQueryExtension(display_, &opcode, &xkbEvent_, &error, &major, &minor)) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gui/wxMain.h"
+#include "protocol/DeviceInfo.h"
 
 namespace vandrel::testing {
 
@@ -29,6 +30,17 @@ void ProcessPendingEvents();
 inline bool Fire(wxWindow* window, wxEvent& event) {
   event.SetEventObject(window);
   return window->GetEventHandler()->ProcessEvent(event);
+}
+
+/// A phone as the device list shows it; `isWifi` 0 is a USB one.
+inline DeviceInfo Device(const char* address, const char* name, const char* maker, const char* model, int isWifi) {
+  DeviceInfo device;
+  device.address = address;
+  device.name = name;
+  device.manufacturer = maker;
+  device.model = model;
+  device.isWifi = isWifi;
+  return device;
 }
 
 class GuiTest : public ::testing::Test {

@@ -61,16 +61,6 @@ bool Capture(wxWindow* window, const std::filesystem::path& file) {
   return saved;
 }
 
-DeviceInfo Device(const char* address, const char* name, const char* maker, const char* model, int isWifi) {
-  DeviceInfo device;
-  device.address = address;
-  device.name = name;
-  device.manufacturer = maker;
-  device.model = model;
-  device.isWifi = isWifi;
-  return device;
-}
-
 }  // namespace
 
 int WriteScreenshots(const std::string& folder) {

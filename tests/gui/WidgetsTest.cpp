@@ -21,16 +21,6 @@ std::vector<std::string> Row(wxListCtrl* list, long row) {
   return cells;
 }
 
-DeviceInfo Device(const char* address, const char* name, const char* maker, const char* model, int isWifi) {
-  DeviceInfo device;
-  device.address = address;
-  device.name = name;
-  device.manufacturer = maker;
-  device.model = model;
-  device.isWifi = isWifi;
-  return device;
-}
-
 using WidgetsTest = GuiTest;
 
 TEST_F(WidgetsTest, DeviceRowsFollowTheLastListGiven) {

@@ -23,16 +23,14 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "X11Probe.h"
 
 namespace vandrel::testing {
 
 class DesktopSession {
  public:
   DesktopSession() {
-    for (int attempt = 0; attempt < 40 && !display_ && std::getenv("DISPLAY"); ++attempt) {
-      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      display_ = XOpenDisplay(nullptr);
-    }
+    display_ = OpenDisplayPatiently();
     problem_ = display_ ? Start() : "cannot open the display";
     const char* name = std::getenv("DISPLAY");
     if (!problem_.empty()) problem_ += std::string(" (DISPLAY=") + (name ? name : "") + ")";

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "LogCapture.h"
+#include "WaitUntil.h"
 #include "net/MdnsResponder.h"
 
 namespace vandrel::testing {
@@ -81,13 +82,6 @@ Bytes Query(const std::vector<std::string>& names, std::uint8_t flagsHigh = 0) {
     query.insert(query.end(), {0, 255, 0, 1});  // QTYPE ANY, QCLASS IN
   }
   return query;
-}
-
-// Log lines follow the sends they describe.
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-  return condition();
 }
 
 class MdnsResponderTest : public ::testing::Test {

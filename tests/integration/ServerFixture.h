@@ -18,6 +18,7 @@
 #include "RecordingInputManager.h"
 #include "RecordingListener.h"
 #include "TempDir.h"
+#include "WaitUntil.h"
 #include "infra/Settings.h"
 #include "input/InputQueue.h"
 #include "net/Server.h"
@@ -26,16 +27,6 @@
 namespace vandrel::testing {
 
 using namespace std::chrono_literals;
-
-/// Polls `condition` until it holds or `limit` passes.
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 /// A port of its own for each server of the test run.
 inline std::uint16_t NextTestPort() {

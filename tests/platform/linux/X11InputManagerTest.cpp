@@ -14,19 +14,11 @@
 
 #include "LogCapture.h"
 #include "TempDir.h"
+#include "WaitUntil.h"
 #include "X11Probe.h"
 #include "input/linux/X11InputManager.h"
 
 namespace vandrel::testing {
-
-inline bool WaitUntilTrue(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // Child processes of this one named `name`, running or ended but never waited for.
 inline int ChildProcesses(const std::string& name) {
@@ -79,10 +71,10 @@ class X11Input : public ::testing::Test {
 TEST_F(X11Input, PointerMovesByExactlyTheDelta) {
   probe_.WarpPointer(600, 400);
   input_->MoveRelative(-5, 7);
-  ASSERT_TRUE(testing::WaitUntilTrue([&] { return probe_.Pointer() != std::pair(600, 400); }));
+  ASSERT_TRUE(testing::WaitUntil([&] { return probe_.Pointer() != std::pair(600, 400); }));
   EXPECT_EQ(probe_.Pointer(), std::pair(595, 407));
   input_->MoveRelative(40, -30);
-  ASSERT_TRUE(testing::WaitUntilTrue([&] { return probe_.Pointer() != std::pair(595, 407); }));
+  ASSERT_TRUE(testing::WaitUntil([&] { return probe_.Pointer() != std::pair(595, 407); }));
   EXPECT_EQ(probe_.Pointer(), std::pair(635, 377));
 }
 
@@ -214,9 +206,9 @@ TEST_F(X11Input, WinLRunsLockSessionAndReapsIt) {
   ::setenv("PATH", (bin.path().string() + ":/usr/bin:/bin").c_str(), 1);
   input_->KeyClick(0x0F, 0x08);
   ::setenv("PATH", oldPath.c_str(), 1);
-  ASSERT_TRUE(testing::WaitUntilTrue([&] { return std::filesystem::exists(marker); }));
+  ASSERT_TRUE(testing::WaitUntil([&] { return std::filesystem::exists(marker); }));
   EXPECT_EQ(testing::ReadBinary(marker), "lock-session\n");
-  EXPECT_TRUE(testing::WaitUntilTrue([] { return testing::ChildProcesses("loginctl") == 0; }))
+  EXPECT_TRUE(testing::WaitUntil([] { return testing::ChildProcesses("loginctl") == 0; }))
       << "loginctl was not reaped";
 
   LogCapture log;

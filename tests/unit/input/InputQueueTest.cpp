@@ -6,6 +6,7 @@
 
 #include "LogCapture.h"
 #include "RecordingInputManager.h"
+#include "WaitUntil.h"
 #include "input/KeyStateTracker.h"
 
 namespace vandrel {
@@ -13,20 +14,12 @@ namespace {
 
 using testing::LogCapture;
 using testing::RecordingInputManager;
+using testing::WaitUntil;
 using Calls = std::vector<std::string>;
 
 void Put(InputQueue& queue, std::initializer_list<std::uint8_t> bytes) {
   const std::vector<std::uint8_t> packet(bytes);
   queue.Enqueue(packet.data(), packet.size());
-}
-
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 TEST(DispatchInputEvent, MapsEveryCommandAndZeroFillsShortOnes) {
@@ -140,7 +133,7 @@ TEST(InputQueue, HeldKeysAreReleasedAfterIdleTimeWithoutSessions) {
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
   EXPECT_EQ(manager.Calls().size(), 1u) << "a connected phone may hold a key as long as it likes";
   sessions = false;
-  EXPECT_TRUE(WaitFor([&] { return manager.Calls().size() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return manager.Calls().size() == 2; }));
   EXPECT_EQ(manager.Calls().back(), "KeyUp(4,0)");
   queue.Stop();
 }

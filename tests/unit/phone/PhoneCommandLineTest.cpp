@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FakePc.h"
+#include "RunPhoneWith.h"
 #include "TempDir.h"
 #include "protocol/PacketCodec.h"
 #include "vandrel-phone/ByteText.h"
@@ -19,21 +20,11 @@ using testing::FakePc;
 using testing::ReadExactly;
 using testing::ReadFirst;
 using testing::ReadUntilClosed;
+using testing::ProgramRun;
+using testing::RunWith;
 using testing::Write;
 using testing::awaitable;
 using testing::tcp;
-
-struct ProgramRun {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-ProgramRun RunWith(std::vector<std::string> args) {
-  std::ostringstream out, err;
-  const int status = RunPhone(args, out, err);
-  return {status, out.str(), err.str()};
-}
 
 TEST(PhoneHexTest, ReadsTheTypedForms) {
   const std::vector<std::string> words = {"21", "2106", "21 06 ff", "0x21", " 0XaB\t"};

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FakeResponder.h"
+#include "RunPhoneWith.h"
 #include "vandrel-phone/Commands.h"
 #include "vandrel-phone/Discover.h"
 #include "vandrel-phone/Options.h"
@@ -14,18 +15,8 @@ namespace {
 
 using testing::BytesOf;
 using testing::FakeResponder;
-
-struct ProgramRun {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-ProgramRun RunWith(std::vector<std::string> args) {
-  std::ostringstream out, err;
-  const int status = RunPhone(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using testing::ProgramRun;
+using testing::RunWith;
 
 std::optional<PcIdentity> Identity(std::string_view text) { return ParseIdentity(BytesOf(text)); }
 
