@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "infra/LogLimiter.h"
 #include "infra/Logger.h"
 #include "net/NetworkInfo.h"
 
@@ -144,16 +145,18 @@ struct MdnsResponder::Core : std::enable_shared_from_this<Core> {
     }
     if (!running_ || error == asio::error::operation_aborted) return;
     if (error) {
-      Log() << "[MDNS] Receive error: " << error.message();
+      if (auto permit = receiveErrors_.Next()) Log() << "[MDNS] Receive error: " << error.message() << permit;
     } else if (n > kMaxDatagram) {
       // The buffer holds one byte more than allowed, so a full buffer means the
       // datagram was longer (Linux and asio on Windows both truncate silently).
-      Log() << "[MDNS] Receive error: " << asio::error_code(asio::error::message_size).message();
+      if (auto permit = receiveErrors_.Next()) {
+        Log() << "[MDNS] Receive error: " << asio::error_code(asio::error::message_size).message() << permit;
+      }
     } else if (n > 0 && sender_.address().to_string() != ip_) {  // our own multicasts come back
       try {
         HandleQuery(n);
       } catch (const std::exception& e) {
-        Log() << "[MDNS] Packet handling failed: " << e.what();
+        if (auto permit = receiveErrors_.Next()) Log() << "[MDNS] Packet handling failed: " << e.what() << permit;
       }
     }
     Arm();
@@ -185,14 +188,22 @@ struct MdnsResponder::Core : std::enable_shared_from_this<Core> {
       try {
         const auto response = BuildResponse(name, kTtl);
         Send(response, querier);
-        Log() << "[MDNS] Responded to query for " << name << " (" << response.size() << " bytes -> "
-              << querier.address().to_string() << ")";
+        if (auto permit = answers_.Next()) {
+          Log() << "[MDNS] Responded to query for " << name << " (" << response.size() << " bytes -> "
+                << querier.address().to_string() << ")" << permit;
+        }
       } catch (const std::exception& e) {
-        Log() << "[MDNS] Failed to respond to query for " << name << ": " << e.what();
+        if (auto permit = answers_.Next()) {
+          Log() << "[MDNS] Failed to respond to query for " << name << ": " << e.what() << permit;
+        }
       }
     }
   }
 
+  // Queries and bad datagrams arrive at a peer's will; so would their lines.
+  // Network thread only.
+  LogLimiter receiveErrors_;
+  LogLimiter answers_{10};  // several phones browsing at once are normal
   std::string label_;
   std::uint16_t port_;
   std::string host_;

@@ -17,6 +17,13 @@ constexpr auto kStallThreshold = std::chrono::milliseconds(50);
 constexpr auto kUdpGapThreshold = std::chrono::milliseconds(80);
 constexpr auto kUdpSlowThreshold = std::chrono::milliseconds(20);
 constexpr auto kUdpDropLogInterval = std::chrono::seconds(5);
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+
+// The process or the system has no descriptor (or buffer) left for a new socket.
+bool OutOfDescriptors(const asio::error_code& error) {
+  return error == asio::error::no_descriptors || error == std::errc::too_many_files_open_in_system ||
+         error == asio::error::no_buffer_space || error == asio::error::no_memory;
+}
 
 // Runs one socket set-up step, raising the error under the step's name.
 template <typename Step>
@@ -51,6 +58,7 @@ Server::Server(Options options, ConnectionListener* listener, Settings* settings
       listener_(listener),
       diagTimer_(ioContext_),
       acceptor_(ioContext_),
+      acceptRetry_(ioContext_),
       acceptSocket_(ioContext_),
       udpSocket_(ioContext_),
       discoverySocket_(ioContext_),
@@ -114,6 +122,7 @@ void Server::Close() {
     asio::error_code ec;
     acceptor_.close(ec);
     if (ec) Log() << "[SERVER] Error closing acceptor: " << ec.message();
+    acceptRetry_.cancel();
     udpSocket_.close(ec);
     diagTimer_.cancel();
     for (const auto& pending : pendingHellos_) {
@@ -151,7 +160,26 @@ void Server::StartAccept() {
 
 void Server::OnAccept(const asio::error_code& error) {
   if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
+  if (OutOfDescriptors(error)) {
+    // The waiting connection stays in the backlog and the acceptor stays
+    // readable: accepting again at once would spin until a descriptor frees up.
+    if (!acceptPaused_) {
+      acceptPaused_ = true;
+      Log() << "[SERVER] Accept failed: " << error.message() << "; retrying every "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(kAcceptRetry).count() << " ms";
+    }
+    acceptSocket_ = asio::ip::tcp::socket(ioContext_);
+    acceptRetry_.expires_after(kAcceptRetry);
+    acceptRetry_.async_wait([this](const asio::error_code& waitError) {
+      if (!waitError && acceptor_.is_open()) StartAccept();
+    });
+    return;
+  }
   if (!error) {
+    if (acceptPaused_) {
+      acceptPaused_ = false;
+      Log() << "[SERVER] Accepting connections again";
+    }
     asio::error_code ec;
     const auto remote = acceptSocket_.remote_endpoint(ec);
     auto pending = std::make_shared<PendingHello>(std::move(acceptSocket_));
@@ -233,7 +261,7 @@ void Server::OnConnectionClosed(const std::shared_ptr<Connection>& session) {
     std::erase(sessions_, session);
     last = sessions_.empty();
   }
-  if (last && options_.bleFactory) {
+  if (last && options_.ble && options_.bleFactory) {
     bool bleStopped = false;
     {
       std::lock_guard lock(bleMutex_);
@@ -274,6 +302,7 @@ std::vector<DeviceInfo> Server::GetDevices() const {
 
 std::string Server::GetBleStatusText() const {
   if (!started_) return "BLE: Idle";
+  if (!options_.ble) return "BLE: Off";
   if (!options_.bleFactory) return "BLE: Unavailable";
   std::lock_guard lock(bleMutex_);
   if (!bleServer_) return "BLE: Stopped (TCP active)";
@@ -303,7 +332,7 @@ void Server::OnWatchdog(const asio::error_code& error) {
 }
 
 void Server::StartBle() {
-  if (!options_.bleFactory) return;
+  if (!options_.ble || !options_.bleFactory) return;
   std::unique_ptr<BleGattServer> server;
   try {
     server = options_.bleFactory();
@@ -339,15 +368,20 @@ void Server::HandleUdpInput(const asio::error_code& error, std::size_t n) {
   if (error == asio::error::operation_aborted || !udpSocket_.is_open()) return;
   if (error) {
     // Anything but a close leaves the channel listening, so it never goes deaf.
-    Log() << "[SERVER] UDP input receive error: " << error.message();
+    if (auto permit = udpErrors_.Next()) Log() << "[SERVER] UDP input receive error: " << error.message() << permit;
     StartUdpReceive();
     return;
   }
   const auto start = std::chrono::steady_clock::now();
   if (lastUdpRecv_ != std::chrono::steady_clock::time_point{}) {
     const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(start - lastUdpRecv_);
+    // A phone pausing now and then is normal; one pacing its datagrams just
+    // above the threshold must not write a line for each.
     if (gap > kUdpGapThreshold) {
-      Log() << "[DIAG] UDP recv gap " << gap.count() << "ms (prev handler " << lastUdpHandler_.count() << "ms)";
+      if (auto permit = udpGaps_.Next(start)) {
+        Log() << "[DIAG] UDP recv gap " << gap.count() << "ms (prev handler " << lastUdpHandler_.count() << "ms)"
+              << permit;
+      }
     }
   }
   lastUdpRecv_ = start;

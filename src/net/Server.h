@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ble/BleGattServer.h"
+#include "infra/LogLimiter.h"
 #include "net/AdbReverse.h"
 #include "net/NetworkInfo.h"
 #include "protocol/Connection.h"
@@ -50,7 +51,9 @@ class Server {
     bool adb = true;
     /// Runs adb; tests put a stand-in here.
     AdbReverse::Runner adbRunner = AdbReverse::RunProgram;
-    /// Empty where Bluetooth LE is switched off or absent.
+    /// False keeps the Bluetooth LE side off whatever the factory (--no-ble).
+    bool ble = true;
+    /// Empty where Bluetooth LE is absent.
     BleGattServerFactory bleFactory;
   };
 
@@ -88,7 +91,8 @@ class Server {
   bool HasAuthenticatedSessionFrom(const asio::ip::address& address) const;
   void StartUdpDiscovery();
   void StopUdpDiscovery();
-  void SendIdentity(const asio::ip::udp::endpoint& target);
+  /// With `logged` false the send is silent (its probe's lines are being limited).
+  void SendIdentity(const asio::ip::udp::endpoint& target, bool logged = true);
   void StartDiscoveryReceive();
   void OnDiscoveryReceive(const asio::error_code& error, std::size_t n);
   void HandleDiscoveryDatagram(std::size_t n);
@@ -109,6 +113,8 @@ class Server {
   asio::steady_timer diagTimer_;
   std::chrono::steady_clock::time_point lastDiagTick_{};
   asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer acceptRetry_;
+  bool acceptPaused_ = false;  // network thread only
   asio::ip::tcp::socket acceptSocket_;
   asio::ip::udp::socket udpSocket_;
   asio::ip::udp::endpoint udpRemote_;
@@ -128,6 +134,12 @@ class Server {
   // One byte more than a probe may have, to tell a longer datagram that the
   // system cut short from one that fits.
   std::array<char, 257> discoveryBuffer_{};
+  // Lines a peer's datagrams cause, limited; network thread only.
+  LogLimiter discoveryErrors_;
+  LogLimiter discoveryProbes_;
+  LogLimiter discoveryIgnored_;
+  LogLimiter udpErrors_;
+  LogLimiter udpGaps_;
   std::unique_ptr<MdnsResponder> mdns_;
   AdbReverse adb_;
   // Touched on the network thread and read by the window's status query.

@@ -2,7 +2,9 @@
 // then an answer to every probe.
 #include <atomic>
 
+#include "infra/LogLimiter.h"
 #include "infra/Logger.h"
+#include "net/DiscoveryBind.h"
 #include "net/Server.h"
 
 namespace vandrel {
@@ -33,12 +35,18 @@ void Server::StartUdpDiscovery() {
   discoverySocket_.set_option(asio::socket_base::broadcast(true), ec);
   if (!ec) discoverySocket_.set_option(asio::socket_base::reuse_address(true), ec);
   if (ec) throw std::system_error(ec, "set_option");
-  try {
-    discoverySocket_.bind({asio::ip::make_address(info.ip), options_.discoveryPort});
-    Log() << "[SERVER] UDP discovery bound to " << info.ip << ":" << options_.discoveryPort;
-  } catch (const std::exception& e) {
+  if (platform::DiscoveryBindsOwnAddress()) {
+    try {
+      discoverySocket_.bind({asio::ip::make_address(info.ip), options_.discoveryPort});
+      Log() << "[SERVER] UDP discovery bound to " << info.ip << ":" << options_.discoveryPort;
+    } catch (const std::exception& e) {
+      discoverySocket_.bind({asio::ip::address_v4::any(), options_.discoveryPort});
+      Log() << "[SERVER] UDP discovery bound to 0.0.0.0:" << options_.discoveryPort << " (fallback, " << e.what()
+            << ")";
+    }
+  } else {
     discoverySocket_.bind({asio::ip::address_v4::any(), options_.discoveryPort});
-    Log() << "[SERVER] UDP discovery bound to 0.0.0.0:" << options_.discoveryPort << " (fallback, " << e.what() << ")";
+    Log() << "[SERVER] UDP discovery bound to 0.0.0.0:" << options_.discoveryPort;
   }
   SendIdentity({asio::ip::address_v4::broadcast(), options_.discoveryPort});
   StartDiscoveryReceive();
@@ -50,7 +58,7 @@ void Server::StopUdpDiscovery() {
   discoverySocket_.close(ignored);
 }
 
-void Server::SendIdentity(const asio::ip::udp::endpoint& target) {
+void Server::SendIdentity(const asio::ip::udp::endpoint& target, bool logged) {
   try {
     const NetworkInfo info = GetNetworkInfo();
     const std::string payload = std::string(kIdentityPrefix) + info.hostname + "|" + info.port + "\n";
@@ -58,12 +66,14 @@ void Server::SendIdentity(const asio::ip::udp::endpoint& target) {
     asio::error_code ec;
     const std::size_t first = discoverySocket_.send_to(asio::buffer(payload), target, 0, ec);
     if (ec) {
-      Log() << "[SERVER] UDP send failed to " << EndpointText(target) << ": " << ec.message();
+      if (logged) Log() << "[SERVER] UDP send failed to " << EndpointText(target) << ": " << ec.message();
       return;
     }
     if (!broadcast) {
-      Log() << "[SERVER] UDP identity unicast to " << EndpointText(target) << ": " << first << " bytes ("
-            << info.hostname << "@" << info.ip << ":" << info.port << ")";
+      if (logged) {
+        Log() << "[SERVER] UDP identity unicast to " << EndpointText(target) << ": " << first << " bytes ("
+              << info.hostname << "@" << info.ip << ":" << info.port << ")";
+      }
       return;
     }
     // The directed broadcast of the /24 around our address, whatever the real netmask.
@@ -77,7 +87,7 @@ void Server::SendIdentity(const asio::ip::udp::endpoint& target) {
             << "), " << info.hostname << "@" << info.ip << ":" << info.port;
     }
   } catch (const std::exception& e) {
-    Log() << "[SERVER] UDP identity send error: " << e.what();
+    if (logged) Log() << "[SERVER] UDP identity send error: " << e.what();
   }
 }
 
@@ -90,10 +100,15 @@ void Server::StartDiscoveryReceive() {
 void Server::OnDiscoveryReceive(const asio::error_code& error, std::size_t n) {
   if (error == asio::error::operation_aborted || !discoverySocket_.is_open()) return;
   if (error) {
-    Log() << "[SERVER] UDP discovery receive error: " << error.message();
+    if (auto permit = discoveryErrors_.Next()) {
+      Log() << "[SERVER] UDP discovery receive error: " << error.message() << permit;
+    }
   } else if (n > kMaxProbe) {
     // Windows reports an oversized datagram as an error; Linux cuts it short.
-    Log() << "[SERVER] UDP discovery receive error: " << asio::error_code(asio::error::message_size).message();
+    if (auto permit = discoveryErrors_.Next()) {
+      Log() << "[SERVER] UDP discovery receive error: " << asio::error_code(asio::error::message_size).message()
+            << permit;
+    }
   } else {
     HandleDiscoveryDatagram(n);
   }
@@ -106,12 +121,18 @@ void Server::HandleDiscoveryDatagram(std::size_t n) {
   if (datagram.starts_with(kIdentityPrefix)) return;
   const std::string source = EndpointText(discoveryRemote_);
   if (datagram.starts_with(kProbe)) {
-    Log() << "[SERVER] UDP DISCOVER probe from " << source << " \xE2\x80\x94 unicasting identity back";
-    SendIdentity(discoveryRemote_);
+    // Every probe is answered; only its lines are limited.
+    const auto permit = discoveryProbes_.Next();
+    if (permit) {
+      Log() << "[SERVER] UDP DISCOVER probe from " << source << " \xE2\x80\x94 unicasting identity back" << permit;
+    }
+    SendIdentity(discoveryRemote_, permit.write);
     return;
   }
-  Log() << "[SERVER] UDP " << options_.discoveryPort << ": " << n << " bytes from " << source
-        << " (ignored, not Vandrel)";
+  if (auto permit = discoveryIgnored_.Next()) {
+    Log() << "[SERVER] UDP " << options_.discoveryPort << ": " << n << " bytes from " << source
+          << " (ignored, not Vandrel)" << permit;
+  }
 }
 
 }  // namespace vandrel

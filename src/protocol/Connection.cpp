@@ -14,6 +14,10 @@ namespace vandrel {
 namespace {
 
 constexpr std::size_t kChunkSize = 65536;
+// A phone that stops reading while replies keep coming would otherwise make
+// the PC hold them all. The largest reply (an application list with icons)
+// fits many times over.
+constexpr std::size_t kMaxSendBacklog = 4 * 1024 * 1024;
 
 // Frames dispatched by all sessions together; only the first few are logged.
 std::atomic<std::int32_t> g_dispatchCount{0};
@@ -141,9 +145,9 @@ void Connection::HandlePacket(const std::uint8_t* bytes, std::size_t length) {
   if (!authenticated_) {
     if (code == ToByte(Command::AuthPassword) && length >= kAuthPasswordSize && !closed_) {
       HandleAuthPassword(bytes, length);
-    } else {
+    } else if (auto permit = unauthenticatedDrops_.Next(lastActivity_)) {
       Log() << "[CONNECTION] Command " << CommandName(static_cast<std::int8_t>(code))
-            << " dropped: client not authenticated (size=" << length << ")";
+            << " dropped: client not authenticated (size=" << length << ")" << permit;
     }
     return;
   }
@@ -179,8 +183,10 @@ void Connection::HandlePacket(const std::uint8_t* bytes, std::size_t length) {
 }
 
 void Connection::HandleDesktopCommand(const std::uint8_t* bytes, std::size_t length) {
-  Log() << "[CONNECTION] " << CommandName(static_cast<std::int8_t>(bytes[0])) << " is not available in this build (size="
-        << length << ")";
+  if (auto permit = unavailableCommands_.Next()) {
+    Log() << "[CONNECTION] " << CommandName(static_cast<std::int8_t>(bytes[0]))
+          << " is not available in this build (size=" << length << ")" << permit;
+  }
 }
 
 void Connection::SendAuthRequest() {
@@ -230,8 +236,15 @@ void Connection::OnHeartbeat(const asio::error_code& error) {
 void Connection::Send(std::span<const std::uint8_t> packet) {
   if (packet.empty()) return;
   std::lock_guard lock(sendMutex_);
-  if (closed_) return;
+  if (closed_ || sendFailed_) return;
   if (writing_) {
+    if (pending_.size() + inFlight_.size() + packet.size() > kMaxSendBacklog) {
+      Log() << "[CONNECTION@" << PeerText() << "] " << pending_.size() + inFlight_.size()
+            << " bytes wait to be sent and the phone reads none of them; closing connection";
+      sendFailed_ = true;
+      asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Close(false); });
+      return;
+    }
     pending_.insert(pending_.end(), packet.begin(), packet.end());
     return;
   }
@@ -278,6 +291,8 @@ void Connection::WritePending() {
 
 // Called with sendMutex_ held; the close itself runs later on the network thread.
 void Connection::FailSend(const asio::error_code& error) {
+  if (sendFailed_) return;
+  sendFailed_ = true;
   Log() << "[CONNECTION] Send failed (" << error.message() << "), closing connection";
   asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Close(false); });
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "infra/LogLimiter.h"
 #include "protocol/DeviceInfo.h"
 #include "protocol/FileReceiver.h"
 #include "protocol/PacketCodec.h"
@@ -100,6 +101,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   asio::ip::tcp::endpoint peer_;
   FileReceiver fileReceiver_;
   std::atomic<bool> closed_{false};
+  // A peer can send these at will; network thread only.
+  LogLimiter unauthenticatedDrops_;
+  LogLimiter unavailableCommands_;
 
   // Guards the socket against a worker's send racing the close, and the output
   // that waits for the socket.
@@ -107,6 +111,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<std::uint8_t> pending_;
   std::vector<std::uint8_t> inFlight_;
   bool writing_ = false;
+  bool sendFailed_ = false;  // the close is on its way; later sends are dropped
 };
 
 }  // namespace vandrel

@@ -27,10 +27,12 @@ std::string DesktopFilePath(const std::string& folder, const std::string& name);
 /// which address a drive or another file's stream).
 bool IsPlainFileName(const std::string& name);
 
-/// Opens a UTF-8 path for binary writing, truncating an existing file. Other
-/// processes may read and write it meanwhile (a viewer opened on a half-received
-/// file must not make the transfer fail). Null on failure.
-std::FILE* OpenReceivedFile(const std::string& utf8Path);
+/// Creates a new file at a UTF-8 path for binary writing. An existing file or
+/// link of that name is never opened, truncated or followed: the call fails
+/// with `nameTaken` set. Other processes may read and write the new file
+/// meanwhile (a viewer opened on a half-received file must not make the
+/// transfer fail). Null on failure.
+std::FILE* CreateReceivedFile(const std::string& utf8Path, bool& nameTaken);
 
 }  // namespace platform
 }  // namespace vandrel

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "infra/Logger.h"
+#include "infra/PrintableText.h"
 #include "protocol/PacketCodec.h"
 
 namespace vandrel {
@@ -15,6 +16,9 @@ constexpr std::uint64_t kProgressStep = 512 * 1024;
 // About one system call per full-sized chunk, whatever the C library's default
 // buffer is (4 KiB on some).
 constexpr std::size_t kWriteBuffer = 64 * 1024;
+// Enough for any real desktop; past it a phone resending one name is refused
+// rather than have every START try ever more names.
+constexpr unsigned kMaxNumberedNames = 1000;
 
 // The phone sends a bare name, but nothing stops it from sending a path, and
 // either slash is a separator somewhere. Keeping only the last component keeps
@@ -28,6 +32,16 @@ std::optional<std::string> CleanFileName(std::string_view name) {
   if (name.find('\0') != std::string_view::npos) return std::nullopt;
   if (!platform::IsPlainFileName(std::string(name))) return std::nullopt;
   return std::string(name);
+}
+
+// "report.pdf" taken: "report (2).pdf", as file managers name a second copy.
+// A leading dot starts a hidden name, not an extension.
+std::string NumberedName(const std::string& name, unsigned number) {
+  if (number <= 1) return name;
+  const std::string suffix = " (" + std::to_string(number) + ")";
+  const auto dot = name.find_last_of('.');
+  if (dot == std::string::npos || dot == 0) return name + suffix;
+  return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
 std::uint64_t Percent(std::uint64_t part, std::uint64_t whole) {
@@ -48,7 +62,7 @@ FileReceiver::~FileReceiver() { CloseFile(); }
 void FileReceiver::HandleStart(std::span<const std::uint8_t> packet) {
   const auto fields = packet::ReadFileTransferStart(packet);
   if (!fields) return;
-  Log() << "[CONNECTION] FILE_TRANSFER_START: " << fields->name << ", size=" << fields->size;
+  Log() << "[CONNECTION] FILE_TRANSFER_START: " << Printable(fields->name) << ", size=" << fields->size;
 
   // A new START means the phone gave up on the previous file; chunks that follow
   // belong to the new one, even when that one is refused below.
@@ -56,26 +70,36 @@ void FileReceiver::HandleStart(std::span<const std::uint8_t> packet) {
 
   auto name = CleanFileName(fields->name);
   if (!name) {
-    Log() << "[CONNECTION] Refusing file name: " << fields->name;
+    Log() << "[CONNECTION] Refusing file name: " << Printable(fields->name);
     return;
   }
-  const std::string path = platform::DesktopFilePath(folderProvider_(), *name);
-  std::FILE* file = platform::OpenReceivedFile(path);
+  // Never over an existing file: the next free "name (N).ext" instead.
+  const std::string folder = folderProvider_();
+  std::string used;
+  std::string path;
+  std::FILE* file = nullptr;
+  for (unsigned number = 1; number <= kMaxNumberedNames && !file; ++number) {
+    used = NumberedName(*name, number);
+    path = platform::DesktopFilePath(folder, used);
+    bool taken = false;
+    file = platform::CreateReceivedFile(path, taken);
+    if (!taken) break;
+  }
   if (!file) {
-    Log() << "[CONNECTION] Failed to open file for writing: " << path;
+    Log() << "[CONNECTION] Failed to open file for writing: " << Printable(path);
     return;
   }
   std::setvbuf(file, nullptr, _IOFBF, kWriteBuffer);
   file_ = file;
-  name_ = std::move(*name);
+  name_ = std::move(used);
   expected_ = fields->size;
   received_ = 0;
-  Log() << "[CONNECTION] File opened: " << path;
+  Log() << "[CONNECTION] File opened: " << Printable(path);
 }
 
 void FileReceiver::HandleChunk(std::span<const std::uint8_t> packet) {
   if (!Active()) {
-    Log() << "[CONNECTION] FILE_TRANSFER_CHUNK: no active file transfer";
+    if (auto permit = strayChunks_.Next()) Log() << "[CONNECTION] FILE_TRANSFER_CHUNK: no active file transfer" << permit;
     return;
   }
   const auto data = packet::ReadFileTransferChunk(packet);
@@ -96,7 +120,7 @@ void FileReceiver::HandleChunk(std::span<const std::uint8_t> packet) {
 
 void FileReceiver::HandleEnd() {
   if (!Active()) {
-    Log() << "[CONNECTION] FILE_TRANSFER_END: no active file transfer";
+    if (auto permit = strayEnds_.Next()) Log() << "[CONNECTION] FILE_TRANSFER_END: no active file transfer" << permit;
     return;
   }
   Finish();
@@ -114,9 +138,9 @@ void FileReceiver::Finish() {
   const std::uint64_t received = received_;
   // Buffered bytes reach the disk only now, so a full disk may first show here.
   if (!CloseFile()) {
-    Log() << "[CONNECTION] FILE_TRANSFER_END: write failed (disk full?), " << name << " may be incomplete";
+    Log() << "[CONNECTION] FILE_TRANSFER_END: write failed (disk full?), " << Printable(name) << " may be incomplete";
   } else if (received == expected) {
-    Log() << "[CONNECTION] File transfer completed OK: " << name << ", " << received << " bytes received (verified)";
+    Log() << "[CONNECTION] File transfer completed OK: " << Printable(name) << ", " << received << " bytes received (verified)";
   } else {
     Log() << "[CONNECTION] WARNING: File transfer size mismatch! Expected=" << expected << ", received=" << received
           << " bytes. File may be incomplete.";

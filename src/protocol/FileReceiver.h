@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "infra/LogLimiter.h"
 #include "protocol/DesktopFolder.h"
 
 namespace vandrel {
@@ -27,8 +28,8 @@ class FileReceiver {
   // Each takes the whole packet, command byte included. Malformed packets are
   // ignored; nothing here throws on bad input.
 
-  /// Starts writing a new file into the folder, overwriting one of the same
-  /// name. Only the last path component of the sent name is used, so a phone
+  /// Starts writing a new file into the folder; a name already taken there
+  /// becomes the next free "name (N).ext". Only the last path component of the sent name is used, so a phone
   /// cannot write outside the folder; names that leave nothing usable are
   /// refused. A transfer still running is first ended as incomplete.
   void HandleStart(std::span<const std::uint8_t> packet);
@@ -50,9 +51,12 @@ class FileReceiver {
 
   FolderProvider folderProvider_;
   std::FILE* file_ = nullptr;
-  std::string name_;  // as stored on disk, after cleaning
+  std::string name_;  // as stored on disk, after cleaning and numbering
   std::uint64_t expected_ = 0;
   std::uint64_t received_ = 0;
+  // Stray packets arrive at the peer's will; so would their lines.
+  LogLimiter strayChunks_;
+  LogLimiter strayEnds_;
 };
 
 }  // namespace vandrel

@@ -65,7 +65,8 @@ TEST_F(DiscoveryTest, StartUpBroadcastsReachBothAddressesAndAreLoggedOnce) {
                                " bytes (universal + 10.213.0.255), " + info.hostname + "@10.213.0.2:" + info.port;
   EXPECT_EQ(log_.Count("[SERVER] UDP identity broadcast: "), 1u);
   EXPECT_TRUE(log_.Contains(expected)) << expected;
-  EXPECT_TRUE(log_.Contains("[SERVER] UDP discovery bound to 10.213.0.2:" + std::to_string(discoveryPort_)));
+  // Bound to the wildcard address: a socket bound to 10.213.0.2 would never hear a broadcast probe.
+  EXPECT_TRUE(log_.Contains("[SERVER] UDP discovery bound to 0.0.0.0:" + std::to_string(discoveryPort_)));
   EXPECT_EQ(log_.Count("[SERVER] UDP 6970") + log_.Count("(ignored, not Vandrel)"), 0u) << "own broadcast is silent";
 }
 
@@ -89,6 +90,40 @@ TEST_F(DiscoveryTest, ProbesAreAnsweredToTheirSourceAndOthersAreIgnored) {
   EXPECT_EQ(log_.Count("[SERVER] UDP " + port + ": 7 bytes from 127.0.0.1:"), 1u);
   EXPECT_EQ(log_.Count("[SERVER] UDP " + port + ": 8 bytes"), 0u) << "\"VANDREL|\" is dropped silently";
   EXPECT_EQ(log_.Count("[SERVER] UDP discovery receive error: "), 1u);
+}
+
+TEST_F(DiscoveryTest, BroadcastAndUnicastProbesAreEachAnsweredOnce) {
+  Start();
+  for (const char* target : {"255.255.255.255", "10.213.0.255", "10.213.0.2"}) {
+    asio::ip::udp::socket phone(io_, {asio::ip::address_v4::any(), 0});
+    phone.set_option(asio::socket_base::broadcast(true));
+    phone.send_to(asio::buffer(std::string("VANDREL_DISCOVER")), {asio::ip::make_address(target), discoveryPort_});
+    EXPECT_EQ(Receive(phone), Identity()) << target;
+    EXPECT_EQ(Receive(phone, 300ms), std::nullopt) << target << " answered twice";
+  }
+}
+
+TEST_F(DiscoveryTest, AFloodOfDatagramsWritesAFewLinesButEveryProbeIsAnswered) {
+  Start();
+  asio::ip::udp::socket phone(io_, {asio::ip::make_address("127.0.0.1"), 0});
+  const asio::ip::udp::endpoint server(asio::ip::make_address("10.213.0.2"), discoveryPort_);
+  for (int i = 0; i < 500; ++i) {
+    phone.send_to(asio::buffer(std::string("not a probe")), server);
+    phone.send_to(asio::buffer(std::string(300, 'x')), server);
+  }
+  constexpr int kProbes = 50;
+  int answered = 0;
+  for (int i = 0; i < kProbes; ++i) {
+    phone.send_to(asio::buffer(std::string("VANDREL_DISCOVER")), server);
+    if (Receive(phone) == Identity()) ++answered;
+  }
+  EXPECT_EQ(answered, kProbes);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count("[SERVER] UDP DISCOVER probe from") >= 3; }));
+  // The first few of each kind in full; a summary needs five seconds to pass.
+  EXPECT_LE(log_.Count("(ignored, not Vandrel)"), 4u);
+  EXPECT_LE(log_.Count("[SERVER] UDP discovery receive error: "), 4u);
+  EXPECT_LE(log_.Count("[SERVER] UDP DISCOVER probe from"), 4u);
+  EXPECT_EQ(log_.Count("[SERVER] UDP identity unicast to"), log_.Count("[SERVER] UDP DISCOVER probe from"));
 }
 
 TEST_F(DiscoveryTest, CloseEndsTheLoopSilently) {

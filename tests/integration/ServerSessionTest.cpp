@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "ServerFixture.h"
 #include "protocol/AuthDigest.h"
 #include "protocol/PacketCodec.h"
@@ -262,6 +264,91 @@ TEST_F(SessionTest, FileArrivesOnTheDesktopFolder) {
   EXPECT_TRUE(log_.Contains("[CONNECTION] File transfer progress: 524288 / 1048576 bytes (50%)"));
   EXPECT_TRUE(log_.Contains(", 1048576 bytes received (verified)"));
   ::unsetenv("XDG_DESKTOP_DIR");
+}
+
+TEST_F(SessionTest, WithBluetoothSwitchedOffItNeverStarts) {
+  auto ble = std::make_shared<BleCounters>();
+  Server::Options options;
+  options.bleFactory = FakeBleFactory(ble);
+  options.ble = false;
+  StartServer(options);
+  EXPECT_EQ(server_->GetBleStatusText(), "BLE: Off");
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  phone->Close();
+  ASSERT_TRUE(listener_.WaitForEvents(2));
+  EXPECT_EQ(ble->started, 0);
+  EXPECT_EQ(log_.Count("BLE"), 0u);
+  EXPECT_EQ(server_->GetBleStatusText(), "BLE: Off");
+}
+
+// Resident memory of this process, in bytes.
+std::size_t ResidentBytes() {
+  std::istringstream status(ReadBinary("/proc/self/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+TEST_F(SessionTest, APhoneThatNeverReadsIsClosedBeforeItsRepliesPileUp) {
+  StartServer();
+  auto reader = Connect("M/Reader/X/1");
+  ASSERT_EQ(reader->ReceivePacket().packet, Packet{31});
+  auto phone = Connect("M/Deaf/X/1");
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  const std::size_t before = ResidentBytes();
+  // 64 MiB of PINGs, each answered with a PONG the phone never reads.
+  const Packet pings(1 << 20, 33);
+  bool closed = false;
+  for (int i = 0; i < 64 && !closed; ++i) {
+    try {
+      phone->Send(pings);
+    } catch (const phone::PhoneError&) {
+      closed = true;
+    }
+  }
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("bytes wait to be sent and the phone reads none of them"); }));
+  ASSERT_TRUE(WaitUntil([&] { return listener_.Events().size() >= 3; }));
+  EXPECT_EQ(listener_.Events().back(), "disconnected:Deaf");
+  EXPECT_LT(ResidentBytes(), before + (32u << 20));
+  EXPECT_EQ(log_.Count("bytes wait to be sent"), 1u);
+  // The other phone was never held up.
+  reader->Ping();
+  EXPECT_EQ(server_->GetDevices().size(), 1u);
+}
+
+TEST_F(SessionTest, GarbageWritesOnlyAFewLinesPerKind) {
+  StartServer();
+  settings_->SetConnectionPassword("pw");
+  auto stranger = Connect();
+  ASSERT_EQ(stranger->ReceivePacket().packet.size(), 10u);  // AUTH_REQUEST
+  // Single-byte frames of every kind but AUTH_PASSWORD, dropped before authentication.
+  Packet garbage;
+  for (int i = 0; i < 20000; ++i) {
+    const auto code = static_cast<std::uint8_t>(i % 256);
+    if (code != 30 && code != 22 && code != 23 && code != 28 && code != 18 && code != 19 && code != 20) {
+      garbage.push_back(code == 0 ? 1 : code);
+    }
+  }
+  stranger->Send(garbage);
+
+  settings_->SetConnectionPassword("");
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  Packet stray;
+  for (int i = 0; i < 5000; ++i) {
+    stray.push_back(24);  // FILE_TRANSFER_END without a transfer
+    stray.push_back(25);  // LASER_ON, not available here
+  }
+  phone->Send(stray);
+  phone->Ping();
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count("dropped: client not authenticated") >= 3; }));
+  // Five seconds have not passed, so there is no summary line yet.
+  EXPECT_LE(log_.Count("dropped: client not authenticated"), 4u);
+  EXPECT_LE(log_.Count("FILE_TRANSFER_END: no active file transfer"), 4u);
+  EXPECT_LE(log_.Count("LASER_ON is not available"), 4u);
+  EXPECT_LT(log_.Lines().size(), 60u);
 }
 
 }  // namespace

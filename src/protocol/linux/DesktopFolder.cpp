@@ -1,5 +1,9 @@
 #include "protocol/DesktopFolder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -91,7 +95,19 @@ std::string DesktopFilePath(const std::string& folder, const std::string& name) 
   return folder + "/" + name;
 }
 
-std::FILE* OpenReceivedFile(const std::string& utf8Path) { return std::fopen(utf8Path.c_str(), "wb"); }
+std::FILE* CreateReceivedFile(const std::string& utf8Path, bool& nameTaken) {
+  nameTaken = false;
+  // O_EXCL also refuses a symbolic link of that name, dangling or not, so a
+  // link planted on the desktop or in /tmp is never written through.
+  const int fd = ::open(utf8Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    nameTaken = errno == EEXIST;
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (!file) ::close(fd);
+  return file;
+}
 
 }  // namespace platform
 }  // namespace vandrel

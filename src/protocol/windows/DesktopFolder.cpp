@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include <cctype>
-#include <share.h>
+#include <fcntl.h>
+#include <io.h>
 #include <shlobj.h>
 
 #include "infra/Platform.h"
@@ -45,8 +46,25 @@ std::string DesktopFilePath(const std::string& folder, const std::string& name) 
   return folder + "\\" + name;
 }
 
-std::FILE* OpenReceivedFile(const std::string& utf8Path) {
-  return ::_wfsopen(Utf8ToWide(utf8Path).c_str(), L"wb", _SH_DENYNO);
+std::FILE* CreateReceivedFile(const std::string& utf8Path, bool& nameTaken) {
+  nameTaken = false;
+  // CREATE_NEW fails on any existing entry, a link included; the handle is not
+  // inherited by programs we start.
+  HANDLE handle = ::CreateFileW(Utf8ToWide(utf8Path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    nameTaken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = ::_fdopen(fd, "wb");
+  if (!file) ::_close(fd);
+  return file;
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 
 #include "LogCapture.h"
 #include "TempDir.h"
+#include "infra/PrintableText.h"
 #include "protocol/FileReceiver.h"
 #include "protocol/PacketCodec.h"
 
@@ -83,16 +84,42 @@ TEST_F(FileReceiverTest, EndReportsShortTransferAndKeepsThePart) {
   EXPECT_EQ(ReadBinary(Folder() / "half.bin"), std::string(1000, 'h'));
 }
 
-TEST_F(FileReceiverTest, OverwritesExistingFileAndWritesEmptyOnes) {
-  WriteBinary(Folder() / "note.txt", "old contents that are longer");
-  Send("note.txt", "new");
-  EXPECT_EQ(ReadBinary(Folder() / "note.txt"), "new");
+TEST_F(FileReceiverTest, TakenNamesGetTheNextFreeNumberAndOldFilesStayIntact) {
+  WriteBinary(Folder() / "report.pdf", "the first report");
+  Send("report.pdf", "second");
+  Send("report.pdf", "third");
+  EXPECT_EQ(ReadBinary(Folder() / "report.pdf"), "the first report");
+  EXPECT_EQ(ReadBinary(Folder() / "report (2).pdf"), "second");
+  EXPECT_EQ(ReadBinary(Folder() / "report (3).pdf"), "third");
+  EXPECT_TRUE(log_.Contains("[CONNECTION] File opened: " + (Folder() / "report (2).pdf").string()));
+  EXPECT_TRUE(log_.Contains("[CONNECTION] File transfer completed OK: report (3).pdf, 5 bytes received (verified)"));
 
+  // No extension, a hidden name, and a dot that only ends a name's last part.
+  for (const char* name : {"notes", ".bashrc", "archive.tar.gz"}) {
+    WriteBinary(Folder() / name, "old");
+    Send(name, "new");
+    EXPECT_EQ(ReadBinary(Folder() / name), "old") << name;
+  }
+  EXPECT_EQ(ReadBinary(Folder() / "notes (2)"), "new");
+  EXPECT_EQ(ReadBinary(Folder() / ".bashrc (2)"), "new");
+  EXPECT_EQ(ReadBinary(Folder() / "archive.tar (2).gz"), "new");
+
+  // An empty file is a file too, and a gap in the numbers is filled.
   WriteBinary(Folder() / "empty.txt", "something");
+  WriteBinary(Folder() / "empty (3).txt", "something else");
   receiver_.HandleStart(packet::FileTransferStart("empty.txt", 0));
   receiver_.HandleEnd();
-  EXPECT_TRUE(log_.Contains("[CONNECTION] File transfer completed OK: empty.txt, 0 bytes received (verified)"));
-  EXPECT_EQ(fs::file_size(Folder() / "empty.txt"), 0u);
+  EXPECT_TRUE(log_.Contains("[CONNECTION] File transfer completed OK: empty (2).txt, 0 bytes received (verified)"));
+  EXPECT_EQ(fs::file_size(Folder() / "empty (2).txt"), 0u);
+  EXPECT_EQ(ReadBinary(Folder() / "empty.txt"), "something");
+}
+
+TEST_F(FileReceiverTest, NamesCannotForgeLogLines) {
+  Send("a\nb.txt\r\x1b[2J", "x");
+  EXPECT_TRUE(log_.Contains("[CONNECTION] FILE_TRANSFER_START: a\\x0ab.txt\\x0d\\x1b[2J, size=1"));
+  for (const auto& line : log_.Lines()) {
+    EXPECT_EQ(line.find_first_of("\n\r\x1b"), std::string::npos) << line;
+  }
 }
 
 TEST_F(FileReceiverTest, PathsInNamesCannotLeaveTheFolder) {
@@ -113,7 +140,7 @@ TEST_F(FileReceiverTest, RefusesNamesWithoutAFileName) {
   for (const std::string& name : {".."s, "."s, "dir/"s, "a\\.."s, ""s, "x\0y"s}) {
     receiver_.HandleStart(packet::FileTransferStart(name, 3));
     EXPECT_FALSE(receiver_.Active()) << name;
-    EXPECT_TRUE(log_.Contains("[CONNECTION] Refusing file name: " + name)) << name;
+    EXPECT_TRUE(log_.Contains("[CONNECTION] Refusing file name: " + Printable(name))) << name;
   }
   receiver_.HandleChunk(Chunk("abc"));
   EXPECT_TRUE(log_.Contains("FILE_TRANSFER_CHUNK: no active file transfer"));
