@@ -14,4 +14,6 @@ cmake --build "$BUILD_DIR" --target vandrel vandrel-bench
 
 # MOVE-to-pointer latency and loss-free move rate, on an Xvfb of its own (package xvfb).
 cmake --build "$BUILD_DIR" --target vandrel-input-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-input-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-input-bench failed"
+# Enqueue cost per event, and the program's memory and drops under an input flood.
+cmake --build "$BUILD_DIR" --target vandrel-queue-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-queue-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-queue-bench failed"
 exec scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-bench" --vandrel "$BUILD_DIR/vandrel" "$@"

@@ -11,6 +11,7 @@ AppCore::AppCore(Options options) : options_(std::move(options)) {}
 
 AppCore::~AppCore() {
   // Only reached without Shutdown when start-up failed half-way.
+  if (inputQueue_) inputQueue_->SetSessionProbe(nullptr);
   if (server_) server_->Close();
   if (inputQueue_) inputQueue_->Stop();
 }
@@ -28,6 +29,7 @@ bool AppCore::CreateServer(Server::ConnectionListener* listener, std::string& er
   serverOptions.mdnsPort = options_.mdnsPort;
   serverOptions.mdns = options_.mdns;
   serverOptions.adb = options_.adb;
+  serverOptions.ble = options_.ble;
   try {
     server_ = std::make_unique<Server>(serverOptions, listener, settings_.get(), inputQueue_.get());
     return true;
@@ -47,6 +49,9 @@ void AppCore::Start() {
 void AppCore::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
+  // The injection thread asks the server about sessions: that ends, and a
+  // question in progress is answered, before the server goes.
+  if (inputQueue_) inputQueue_->SetSessionProbe(nullptr);
   // Closing the server first ends every session cleanly (a file still arriving
   // is closed and kept) and joins the network thread before input drains.
   if (server_) {

@@ -12,7 +12,9 @@ class SingleInstance {
   virtual void Release() = 0;
 };
 
-/// The lock, or null when another instance holds it.
+/// The lock, or null when another running instance holds it. When the lock
+/// cannot be taken for another reason, that is logged and the result is a
+/// stand-in that guards nothing: the program runs rather than refusing.
 std::unique_ptr<SingleInstance> AcquireSingleInstance();
 
 }  // namespace vandrel

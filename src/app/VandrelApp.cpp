@@ -57,7 +57,8 @@ bool VandrelApp::OnInit() {
   main_->SetRestartCallback([this] { Restart(); });
 
   core_.Start();
-  main_->SetBleStatus("BLE: Advertising");
+  // What the Bluetooth side really does, not "Advertising" before anything advertises.
+  main_->SetBleStatus(core_.server()->GetBleStatusText());
   main_->StartGuiPumpTimer([] {}, [this] {
     return core_.server() ? core_.server()->GetBleStatusText() : std::string("BLE: Off");
   });

@@ -1,5 +1,6 @@
 #include "infra/Logger.h"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstring>
@@ -41,18 +42,45 @@ std::string DefaultLogFilePath() {
   return platform::DefaultLogFilePath();
 }
 
-Logger::Logger(const std::string& path) {
-  file_ = platform::OpenForAppendShared(path);
+Logger::Logger(const std::string& path, std::uint64_t rotationBytes)
+    : path_(path), rotationBytes_(rotationBytes == 0 ? 1 : rotationBytes) {
+  std::lock_guard lock(mutex_);
+  OpenLocked();
+  if (file_ && written_ >= rotationBytes_) RotateLocked();
+  if (file_) WriteBannerLocked();
+}
+
+void Logger::OpenLocked() {
+  file_ = platform::OpenForAppendShared(path_);
   if (!file_) {
-    std::fprintf(stderr, "Failed to open log file: %s\n", path.c_str());
+    std::fprintf(stderr, "Failed to open log file: %s\n", path_.c_str());
     return;
   }
+  written_ = platform::OpenFileSize(file_);
+  rotateAt_ = rotationBytes_;
+}
+
+void Logger::WriteBannerLocked() {
   const std::tm local = platform::LocalTime(std::time(nullptr));
   char when[32] = {};
   std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
-  std::fprintf(file_, "\n========== Logger started at %s PID=%lu ==========\n", when,
-               platform::CurrentProcessId());
+  const int n = std::fprintf(file_, "\n========== Logger started at %s PID=%lu ==========\n", when,
+                             platform::CurrentProcessId());
   std::fflush(file_);
+  if (n > 0) written_ += static_cast<std::uint64_t>(n) + 2 * (platform::NativeLineEnd().size() - 1);
+}
+
+// Windows cannot rename an open file, so the file is closed around the rename on
+// every platform. When the rename fails (a reader holds the file), logging goes
+// on in the old file and the next try waits for another sixteenth of the limit.
+bool Logger::RotateLocked() {
+  std::fclose(file_);
+  file_ = nullptr;
+  const bool moved = platform::RenameReplacing(path_, path_ + ".1");
+  OpenLocked();
+  if (!file_ || moved) return moved;
+  rotateAt_ = written_ + std::max<std::uint64_t>(rotationBytes_ / 16, 1);
+  return false;
 }
 
 Logger::~Logger() { Close(); }
@@ -74,23 +102,32 @@ Logger& Logger::Create(const std::string& path) {
 
 Logger* Logger::Instance() { return g_logger.load(); }
 
-void Logger::WritePiece(std::string_view text) {
+void Logger::WritePiece(std::string_view text, bool opensLine) {
   if (text.empty()) return;  // an empty view may carry no buffer at all
   std::lock_guard lock(mutex_);
+  if (opensLine) ++openLines_;
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (file_) {
     std::fwrite(text.data(), 1, text.size(), file_);
     std::fflush(file_);
+    written_ += text.size();
   }
 }
 
-void Logger::WriteLineEnd() {
+void Logger::WriteLineEnd(bool closesLine) {
   std::lock_guard lock(mutex_);
+  if (closesLine && openLines_ > 0) --openLines_;
   std::fputc('\n', stdout);
   std::fflush(stdout);
-  if (file_) {
-    std::fputc('\n', file_);
-    std::fflush(file_);
+  if (!file_) return;
+  std::fputc('\n', file_);
+  std::fflush(file_);
+  written_ += platform::NativeLineEnd().size();
+  // Another thread's statement in progress would be split across the files; wait
+  // for a moment with none, unless the threads never pause and the file grows on.
+  if (written_ >= rotateAt_ && (openLines_ == 0 || written_ >= rotateAt_ + rotationBytes_) && RotateLocked() &&
+      file_) {
+    WriteBannerLocked();
   }
 }
 
@@ -114,7 +151,8 @@ LogStatement::~LogStatement() {
       std::fflush(stdout);
       return;
     }
-    target_->WriteLineEnd();
+    target_->WriteLineEnd(opened_);
+    opened_ = false;
     std::string line;
     line.swap(ThreadLineBuffer());
     if (line.empty()) return;
@@ -130,7 +168,9 @@ void LogStatement::Piece(std::string_view text) {
     if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stdout);
     return;
   }
-  target_->WritePiece(text);
+  const bool opens = !opened_ && !text.empty();
+  target_->WritePiece(text, opens);
+  opened_ = opened_ || opens;
   ThreadLineBuffer().append(text);
 }
 

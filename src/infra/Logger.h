@@ -21,9 +21,12 @@ void SetLogLineSink(LogLineSink sink);
 
 class Logger {
  public:
+  static constexpr std::uint64_t kDefaultRotationBytes = std::uint64_t{8} << 20;
+
   /// Opens `path` for appending and writes the start banner; on failure reports it
-  /// on standard error and lives on without a file.
-  explicit Logger(const std::string& path);
+  /// on standard error and lives on without a file. A file past `rotationBytes`,
+  /// at start or later at a line end, becomes `path` + ".1" and a new one begins.
+  explicit Logger(const std::string& path, std::uint64_t rotationBytes = kDefaultRotationBytes);
   ~Logger();
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
@@ -36,15 +39,29 @@ class Logger {
   static Logger* Instance();
 
   /// Writes one piece to standard output and the file, flushing the file.
-  void WritePiece(std::string_view text);
-  /// Ends the line on both outputs.
-  void WriteLineEnd();
+  /// `opensLine` marks a statement's first piece, so that rotation waits for its end.
+  void WritePiece(std::string_view text, bool opensLine = false);
+  /// Ends the line on both outputs; `closesLine` when WritePiece opened it.
+  void WriteLineEnd(bool closesLine = false);
   void Close();
   bool FileIsOpen() const;
 
  private:
+  void OpenLocked();
+  void WriteBannerLocked();
+  /// True when a new, empty file began.
+  bool RotateLocked();
+
+  const std::string path_;
+  const std::uint64_t rotationBytes_;
   mutable std::mutex mutex_;
   std::FILE* file_ = nullptr;
+  // Counted rather than asked of the system on every piece.
+  std::uint64_t written_ = 0;
+  // Moves on after a failed rename so that a held file is not retried on every line.
+  std::uint64_t rotateAt_ = 0;
+  // Statements of any thread that have written pieces but not yet their line end.
+  int openLines_ = 0;
 };
 
 /// The log's place on this platform.
@@ -86,10 +103,11 @@ class LogStatement {
   LogStatement& operator<<(std::ios_base& (*manipulator)(std::ios_base&));
 
  private:
-  // Negative numbers in hexadecimal print in their own width, as streams do.
+  // In hexadecimal a number prints as its bits in its own width, as streams do,
+  // so a negative int is eight f's.
   template <typename T>
   LogStatement& Integer(T v) {
-    if (hex_ && v < 0) return Unsigned(static_cast<std::make_unsigned_t<T>>(v));
+    if (hex_) return Unsigned(static_cast<std::make_unsigned_t<T>>(v));
     return Signed(v);
   }
   LogStatement& Signed(long long v);
@@ -98,6 +116,7 @@ class LogStatement {
 
   Logger* target_;
   bool hex_ = false;
+  bool opened_ = false;
 };
 
 /// Starts a statement on the process-wide logger (standard output only before it exists).

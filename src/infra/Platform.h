@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -19,7 +20,15 @@ std::string DefaultLogFilePath();
 
 /// Opens a file for appending in the platform's text mode, shared with other
 /// processes for reading and writing, creating missing parent folders on Linux.
+/// Programs this one starts do not inherit it.
 std::FILE* OpenForAppendShared(const std::string& utf8Path);
+
+/// The size in bytes of an open file; 0 when the system will not say.
+std::uint64_t OpenFileSize(std::FILE* file);
+
+/// Renames `from` to `to`, replacing an existing `to`. Windows refuses while any
+/// handle to `from` without delete sharing is open, including our own.
+bool RenameReplacing(const std::string& utf8From, const std::string& utf8To);
 
 std::tm LocalTime(std::time_t t);
 unsigned long CurrentProcessId();

@@ -61,14 +61,14 @@ Injector::~Injector() { StopAutoRepeat(); }
 
 void Injector::Wait(milliseconds duration) { std::this_thread::sleep_for(duration); }
 
-unsigned Injector::Send(std::span<const InputRecord> batch) {
+unsigned Injector::Send(std::span<const InputRecord> batch, bool repeat) {
   // One batch at a time, so its dump lines stay together and a mechanism
   // never sees the operations' thread and the auto-repeat thread at once.
   std::lock_guard lock(sendMutex_);
   if (DumpEnabled()) {
     for (const auto& record : batch) Log() << DumpLine(record);
   }
-  return SendBatch(batch);
+  return repeat ? SendRepeat(batch) : SendBatch(batch);
 }
 
 unsigned Injector::SendMouse(const MouseRecord& record) {
@@ -237,7 +237,7 @@ void Injector::AutoRepeatLoop() {
     roundRunning_ = true;
     lock.unlock();
     AttachToForeground();
-    Send(batch);
+    Send(batch, true);
     DetachFromForeground();
     lock.lock();
     roundRunning_ = false;

@@ -48,6 +48,9 @@ class Injector : public Base {
  protected:
   /// Hands one batch to the system; returns how many records it took.
   virtual unsigned SendBatch(std::span<const InputRecord> batch) = 0;
+  /// One auto-repeat round of the held key: `downs` is the batch that pressed
+  /// it. Sent again as it is, unless the system repeats a held key its own way.
+  virtual unsigned SendRepeat(std::span<const InputRecord> downs) { return SendBatch(downs); }
   /// Attaches the calling thread's input to the foreground window's thread, if any.
   virtual void AttachToForeground() {}
   virtual void DetachFromForeground() {}
@@ -57,9 +60,10 @@ class Injector : public Base {
   /// The pauses between batches; tests record them instead of sleeping.
   virtual void Wait(std::chrono::milliseconds duration);
 
-  /// Dumps the batch (unless switched off) and sends it. Batches never reach
-  /// SendBatch two at a time, though the auto-repeat thread sends some of them.
-  unsigned Send(std::span<const InputRecord> batch);
+  /// Dumps the batch (unless switched off) and sends it, through SendRepeat for
+  /// an auto-repeat round. Batches never reach the mechanism two at a time,
+  /// though the auto-repeat thread sends some of them.
+  unsigned Send(std::span<const InputRecord> batch, bool repeat = false);
   /// Ends auto-repeat and joins its thread; call from the operations' thread.
   void StopAutoRepeat();
 

@@ -1,5 +1,6 @@
 #include "input/InputEvent.h"
 
+#include <array>
 #include <cstdio>
 
 namespace vandrel {
@@ -13,7 +14,36 @@ std::string Hex(std::uint8_t b) {
   return text;
 }
 
+// Signed delta fields after the code byte of the commands that may merge; 0 for the others.
+std::size_t DeltaFields(std::uint8_t code) {
+  switch (code) {
+    case 5: return 2;  // MOVE dx dy
+    case 6:            // SCROLL dy
+    case 8: return 1;  // SCROLL_H dx
+    default: return 0;
+  }
+}
+
 }  // namespace
+
+bool IsRelease(const std::uint8_t* bytes, std::size_t length) {
+  return length > 0 && (bytes[0] == 14 || bytes[0] == 4);
+}
+
+bool MergeInto(InputEvent& last, const std::uint8_t* bytes, std::size_t length) {
+  if (last.releaseHeldKeys || last.length == 0 || length == 0 || last.bytes[0] != bytes[0]) return false;
+  const std::size_t fields = DeltaFields(bytes[0]);
+  // A command cut short or carrying extra bytes is kept as it came.
+  if (fields == 0 || length != fields + 1 || last.length != fields + 1) return false;
+  std::array<std::int8_t, 2> sums{};
+  for (std::size_t i = 1; i <= fields; ++i) {
+    const int sum = static_cast<std::int8_t>(last.bytes[i]) + static_cast<std::int8_t>(bytes[i]);
+    if (sum < -128 || sum > 127) return false;
+    sums[i - 1] = static_cast<std::int8_t>(sum);
+  }
+  for (std::size_t i = 1; i <= fields; ++i) last.bytes[i] = static_cast<std::uint8_t>(sums[i - 1]);
+  return true;
+}
 
 std::string DescribeInputEvent(const std::uint8_t* bytes, std::size_t length) {
   if (length == 0) return "UNKNOWN";

@@ -16,7 +16,7 @@ constexpr std::uint32_t kCppExceptionCode = 0xE06D7363;
 }  // namespace
 
 InputQueue::InputQueue(InputManager::Base* manager, KeyStateTracker* tracker)
-    : manager_(manager), tracker_(tracker) {
+    : manager_(manager), tracker_(tracker), ring_(kCapacity + kReserve) {
   if (manager_) {
     executor_ = [this](const std::uint8_t* bytes, std::size_t length) {
       DispatchInputEvent(*manager_, tracker_, bytes, length);
@@ -24,25 +24,18 @@ InputQueue::InputQueue(InputManager::Base* manager, KeyStateTracker* tracker)
   }
 }
 
-InputQueue::InputQueue(Executor executor) : executor_(std::move(executor)) {}
+InputQueue::InputQueue(Executor executor) : executor_(std::move(executor)), ring_(kCapacity + kReserve) {}
+
+InputQueue::~InputQueue() { Stop(); }
 
 void InputQueue::SetSessionProbe(std::function<bool()> probe, std::chrono::steady_clock::duration idleRelease) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  // The injection thread calls the probe outside the lock; whatever the old
+  // one reaches may be gone as soon as this returns.
+  probeDone_.wait(lock, [this] { return !probing_; });
   sessionProbe_ = std::move(probe);
   idleRelease_ = idleRelease;
 }
-
-void InputQueue::EnqueueReleaseHeldKeys() {
-  InputEvent event;
-  event.releaseHeldKeys = true;
-  {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(event);
-  }
-  wake_.notify_one();
-}
-
-InputQueue::~InputQueue() { Stop(); }
 
 void InputQueue::SetInjectHandler(InjectHandler handler) { injectHandler_ = std::move(handler); }
 
@@ -52,21 +45,88 @@ void InputQueue::Start() {
   Log() << "[INPUT_QUEUE] Injection thread created";
 }
 
-void InputQueue::Enqueue(const std::uint8_t* bytes, std::size_t length) {
-  if (length == 0 || bytes == nullptr) return;
-  InputEvent event;
-  event.length = std::min(length, InputEvent::kMaxBytes);
-  std::memcpy(event.bytes.data(), bytes, event.length);
-  {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(event);
-    const std::uint32_t seq = enqueued_.fetch_add(1);
-    if (seq < 5) {
-      Log() << "[INPUT_QUEUE] Enqueued: " << DescribeInputEvent(event.bytes.data(), event.length) << " seq=" << seq
-            << " size=" << event.length;
+std::size_t InputQueue::Size() const {
+  std::lock_guard lock(mutex_);
+  return size_;
+}
+
+void InputQueue::Push(const std::uint8_t* bytes, std::size_t length, bool releaseHeldKeys) {
+  InputEvent& slot = ring_[(head_ + size_) % ring_.size()];
+  ++size_;
+  slot.releaseHeldKeys = releaseHeldKeys;
+  slot.length = length;
+  if (length > 0) std::memcpy(slot.bytes.data(), bytes, length);
+}
+
+InputQueue::Admission InputQueue::Admit(const std::uint8_t* bytes, std::size_t length, bool releaseHeldKeys) {
+  Admission admission;
+  if (size_ > 0 && !releaseHeldKeys) {
+    InputEvent& last = ring_[(head_ + size_ - 1) % ring_.size()];
+    if (MergeInto(last, bytes, length)) {
+      merged_.fetch_add(1, std::memory_order_relaxed);
+      return admission;
     }
   }
-  wake_.notify_one();
+  const bool release = releaseHeldKeys || IsRelease(bytes, length);
+  if (size_ < kCapacity || (release && size_ < ring_.size())) {
+    Push(bytes, length, releaseHeldKeys);
+    admission.wake = size_ == 1;  // the injection thread only waits on an empty queue
+    if (!releaseHeldKeys) admission.seq = enqueued_.fetch_add(1);
+    return admission;
+  }
+  if (release) {
+    // Even the reserve is full, and everything in it is a release. Turning
+    // the last one into a release of every held key covers it and this one:
+    // no key pressed before it can stay down, and no press gets in after it
+    // until the queue has room again.
+    InputEvent& last = ring_[(head_ + size_ - 1) % ring_.size()];
+    last.releaseHeldKeys = true;
+    last.length = 0;
+    merged_.fetch_add(1, std::memory_order_relaxed);
+    return admission;
+  }
+  dropped_.fetch_add(1, std::memory_order_relaxed);
+  admission.dropLine = TakeDropReport(Clock::now(), true);
+  return admission;
+}
+
+std::uint64_t InputQueue::TakeDropReport(Clock::time_point now, bool dropping) {
+  if (dropping) ++dropsUnreported_;
+  if (dropsUnreported_ == 0) return 0;
+  // The first drop after a quiet spell is reported at once, then at most one line per interval.
+  if (dropLineWritten_ && now - lastDropLine_ < kDropReportInterval) return 0;
+  dropLineWritten_ = true;
+  lastDropLine_ = now;
+  return std::exchange(dropsUnreported_, 0);
+}
+
+void InputQueue::LogDrops(std::uint64_t count) {
+  if (count > 0) Log() << "[INPUT_QUEUE] Dropped " << count << " events (queue full)";
+}
+
+void InputQueue::Enqueue(const std::uint8_t* bytes, std::size_t length) {
+  if (length == 0 || bytes == nullptr) return;
+  length = std::min(length, InputEvent::kMaxBytes);
+  Admission admission;
+  {
+    std::lock_guard lock(mutex_);
+    admission = Admit(bytes, length, false);
+  }
+  if (admission.wake) wake_.notify_one();
+  if (admission.seq >= 0 && admission.seq < 5) {
+    Log() << "[INPUT_QUEUE] Enqueued: " << DescribeInputEvent(bytes, length) << " seq=" << admission.seq
+          << " size=" << length;
+  }
+  LogDrops(admission.dropLine);
+}
+
+void InputQueue::EnqueueReleaseHeldKeys() {
+  Admission admission;
+  {
+    std::lock_guard lock(mutex_);
+    admission = Admit(nullptr, 0, true);
+  }
+  if (admission.wake) wake_.notify_one();
 }
 
 void InputQueue::Stop() {
@@ -78,6 +138,9 @@ void InputQueue::Stop() {
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
   Log() << "[INPUT_QUEUE] Stopped. Enqueued: " << enqueued_.load() << ", Processed: " << processed_.load();
+  if (merged_.load() > 0 || dropped_.load() > 0) {
+    Log() << "[INPUT_QUEUE] Merged: " << merged_.load() << ", Dropped: " << dropped_.load();
+  }
 }
 
 template <typename Step>
@@ -93,26 +156,37 @@ bool InputQueue::Guarded(const char* stage, Step&& step) {
 }
 
 void InputQueue::InjectLoop() {
+  InputEvent event;
   for (;;) {
-    InputEvent event;
+    std::uint64_t dropLine = 0;
+    bool idle = false;
     {
       std::unique_lock lock(mutex_);
-      const auto ready = [this] { return !queue_.empty() || !running_.load(); };
-      if (sessionProbe_ && tracker_) {
-        // Wake now and then to notice keys left held while no phone is connected.
-        if (!wake_.wait_for(lock, std::chrono::milliseconds(250), ready)) {
-          lock.unlock();
-          ReleaseIfIdle();
-          continue;
-        }
+      const auto ready = [this] { return size_ > 0 || !running_.load(); };
+      // Wake now and then to notice keys left held while no phone is
+      // connected, and to report drops the flood's last line left out.
+      if ((sessionProbe_ && tracker_) || dropsUnreported_ > 0) {
+        idle = !wake_.wait_for(lock, std::chrono::milliseconds(250), ready);
+        dropLine = TakeDropReport(Clock::now(), false);
       } else {
         wake_.wait(lock, ready);
       }
-      if (queue_.empty()) return;  // stopped and drained
-      event = queue_.front();
-      queue_.pop_front();
+      if (!idle) {
+        if (size_ == 0) return;  // stopped and drained
+        const InputEvent& front = ring_[head_];
+        event.releaseHeldKeys = front.releaseHeldKeys;
+        event.length = front.length;
+        std::memcpy(event.bytes.data(), front.bytes.data(), front.length);
+        head_ = (head_ + 1) % ring_.size();
+        --size_;
+      }
     }
-    Inject(event);
+    LogDrops(dropLine);
+    if (idle) {
+      ReleaseIfIdle();
+    } else {
+      Inject(event);
+    }
   }
 }
 
@@ -128,8 +202,13 @@ void InputQueue::Inject(const InputEvent& event) {
     return;
   }
   const std::uint32_t seq = processed_.fetch_add(1);
-  if (seq < 5 || event.bytes[0] == 7) {
+  if (seq < 5) {
     Log() << "[INPUT_QUEUE] Processing: " << DescribeInputEvent(event.bytes.data(), event.length) << " seq=" << seq;
+  } else if (event.bytes[0] == 7) {
+    if (auto permit = keyClickLines_.Next()) {
+      Log() << "[INPUT_QUEUE] Processing: " << DescribeInputEvent(event.bytes.data(), event.length) << " seq=" << seq
+            << permit;
+    }
   }
   bool taken = false;
   if (injectHandler_) {
@@ -141,13 +220,26 @@ void InputQueue::Inject(const InputEvent& event) {
 }
 
 void InputQueue::ReleaseIfIdle() {
-  if (!tracker_->AnyHeld()) return;
-  if (std::chrono::steady_clock::now() - tracker_->LastActivity() < idleRelease_) return;
+  if (!tracker_ || !tracker_->AnyHeld()) return;
+  std::chrono::steady_clock::duration idleRelease{};
+  {
+    std::lock_guard lock(mutex_);
+    if (!sessionProbe_) return;
+    idleRelease = idleRelease_;
+    if (Clock::now() - tracker_->LastActivity() < idleRelease) return;
+    // SetSessionProbe waits for this call to end before it replaces the probe.
+    probing_ = true;
+  }
   bool sessions = true;
   Guarded("sessionProbe", [&] { sessions = sessionProbe_(); });
+  {
+    std::lock_guard lock(mutex_);
+    probing_ = false;
+  }
+  probeDone_.notify_all();
   if (sessions) return;
   Log() << "[INPUT_QUEUE] No phone connected and no input for "
-        << std::chrono::duration_cast<std::chrono::seconds>(idleRelease_).count() << " s; releasing held keys";
+        << std::chrono::duration_cast<std::chrono::seconds>(idleRelease).count() << " s; releasing held keys";
   Inject(InputEvent{.bytes = {}, .length = 0, .releaseHeldKeys = true});
 }
 

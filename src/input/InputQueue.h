@@ -1,16 +1,18 @@
 // First-in-first-out hand-over of input commands from the network and
-// Bluetooth threads to the one injection thread.
+// Bluetooth threads to the one injection thread, bounded so that a flood
+// costs neither memory nor what the user sees.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "infra/LogLimiter.h"
 #include "input/InputEvent.h"
 #include "input/InputManager.h"
 #include "input/KeyStateTracker.h"
@@ -24,6 +26,16 @@ class InputQueue {
   /// Injects one command on this machine.
   using Executor = std::function<void(const std::uint8_t* bytes, std::size_t length)>;
 
+  /// Commands waiting at most. A phone sends a few hundred a second and
+  /// moves and scrolls merge while they wait, so only a flood comes near
+  /// this; it bounds the backlog to well under a second of injection and
+  /// the ring to about 1 MiB, allocated once.
+  static constexpr std::size_t kCapacity = 4096;
+  /// Slots beyond kCapacity that only releases may take, so that a full
+  /// queue leaves nothing pressed.
+  static constexpr std::size_t kReserve = 64;
+  static constexpr std::chrono::seconds kDropReportInterval{5};
+
   /// Injects through `manager`, keeping held keys in `tracker`.
   explicit InputQueue(InputManager::Base* manager, KeyStateTracker* tracker = &KeyStateTracker::Instance());
   /// Injects through `executor` (tests); held keys are not tracked.
@@ -34,25 +46,50 @@ class InputQueue {
 
   void SetInjectHandler(InjectHandler handler);
   void Start();
-  /// Copies at most 256 bytes; never waits for injection. Any thread.
+  /// Copies at most 256 bytes; never waits for injection. Any thread. A
+  /// MOVE, SCROLL or SCROLL_H behind one of its kind is added to it; when
+  /// the queue is full, anything but a release is dropped and counted.
   void Enqueue(const std::uint8_t* bytes, std::size_t length);
   /// Queues the release of every key still held down, behind the commands
   /// already queued. For when the phone that pressed them is gone.
   void EnqueueReleaseHeldKeys();
   /// Tells whether any phone session exists; while none does, keys still held
-  /// are released after `idleRelease` without input.
+  /// are released after `idleRelease` without input. Returns once a call of
+  /// the previous probe in progress has finished, so that what it reaches
+  /// may be destroyed afterwards; an empty probe turns the check off. Not
+  /// from within a probe.
   void SetSessionProbe(std::function<bool()> probe,
                        std::chrono::steady_clock::duration idleRelease = std::chrono::seconds(10));
   /// Injects everything queued so far, then ends the injection thread.
   void Stop();
 
+  /// Commands that took a slot of their own (merged ones do not).
   std::uint32_t EnqueuedCount() const { return enqueued_.load(); }
   std::uint32_t ProcessedCount() const { return processed_.load(); }
+  std::uint64_t MergedCount() const { return merged_.load(); }
+  std::uint64_t DroppedCount() const { return dropped_.load(); }
+  /// Commands waiting now.
+  std::size_t Size() const;
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // What Enqueue decided under the lock, to be logged after it.
+  struct Admission {
+    bool wake = false;
+    std::int64_t seq = -1;
+    std::uint64_t dropLine = 0;
+  };
+
+  // Both under mutex_.
+  Admission Admit(const std::uint8_t* bytes, std::size_t length, bool releaseHeldKeys);
+  void Push(const std::uint8_t* bytes, std::size_t length, bool releaseHeldKeys);
+  std::uint64_t TakeDropReport(Clock::time_point now, bool dropping);
+
   void InjectLoop();
   void Inject(const InputEvent& event);
   void ReleaseIfIdle();
+  static void LogDrops(std::uint64_t count);
   // Runs one step, logging and swallowing anything it throws; false if it threw.
   template <typename Step>
   bool Guarded(const char* stage, Step&& step);
@@ -62,14 +99,27 @@ class InputQueue {
   Executor executor_;
   InjectHandler injectHandler_;
   std::function<bool()> sessionProbe_;
+  bool probing_ = false;
   std::chrono::steady_clock::duration idleRelease_{};
-  std::deque<InputEvent> queue_;
-  std::mutex mutex_;
+
+  std::vector<InputEvent> ring_;
+  std::size_t head_ = 0;
+  std::size_t size_ = 0;
+  std::uint64_t dropsUnreported_ = 0;
+  Clock::time_point lastDropLine_{};
+  bool dropLineWritten_ = false;
+
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable probeDone_;
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<std::uint32_t> enqueued_{0};
   std::atomic<std::uint32_t> processed_{0};
+  std::atomic<std::uint64_t> merged_{0};
+  std::atomic<std::uint64_t> dropped_{0};
+  // Injection thread only: a peer may send KEYCLICKs at will.
+  LogLimiter keyClickLines_{10};
 };
 
 }  // namespace vandrel

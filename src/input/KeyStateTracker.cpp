@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "input/InputEvent.h"
@@ -28,6 +29,18 @@ void KeyStateTracker::Released(std::uint8_t key, std::uint8_t modifiers) {
   lastActivity_ = std::chrono::steady_clock::now();
 }
 
+void KeyStateTracker::LeftPressed() {
+  std::lock_guard lock(mutex_);
+  leftHeld_ = true;
+  lastActivity_ = std::chrono::steady_clock::now();
+}
+
+void KeyStateTracker::LeftReleased() {
+  std::lock_guard lock(mutex_);
+  leftHeld_ = false;
+  lastActivity_ = std::chrono::steady_clock::now();
+}
+
 void KeyStateTracker::Touch() {
   std::lock_guard lock(mutex_);
   lastActivity_ = std::chrono::steady_clock::now();
@@ -35,7 +48,7 @@ void KeyStateTracker::Touch() {
 
 bool KeyStateTracker::AnyHeld() const {
   std::lock_guard lock(mutex_);
-  return !keys_.empty() || !modifiers_.empty();
+  return !keys_.empty() || !modifiers_.empty() || leftHeld_;
 }
 
 std::chrono::steady_clock::time_point KeyStateTracker::LastActivity() const {
@@ -46,8 +59,10 @@ std::chrono::steady_clock::time_point KeyStateTracker::LastActivity() const {
 std::size_t KeyStateTracker::ReleaseAll(InputManager::Base& manager) {
   std::vector<std::uint8_t> keys;
   std::vector<std::uint8_t> modifiers;
+  bool left = false;
   {
     std::lock_guard lock(mutex_);
+    left = std::exchange(leftHeld_, false);
     keys.assign(keys_.begin(), keys_.end());
     modifiers.assign(modifiers_.begin(), modifiers_.end());
     keys_.clear();
@@ -59,7 +74,8 @@ std::size_t KeyStateTracker::ReleaseAll(InputManager::Base& manager) {
   std::sort(modifiers.begin(), modifiers.end());
   for (const auto key : keys) manager.KeyUp(key, 0);
   for (const auto mask : modifiers) manager.KeyUp(0, mask);
-  return keys.size() + modifiers.size();
+  if (left) manager.LeftUp();
+  return keys.size() + modifiers.size() + (left ? 1 : 0);
 }
 
 void DispatchInputEvent(InputManager::Base& manager, KeyStateTracker* tracker, const std::uint8_t* bytes,
@@ -75,8 +91,12 @@ void DispatchInputEvent(InputManager::Base& manager, KeyStateTracker* tracker, c
   switch (padded[0]) {
     case 1: return manager.LeftClick();
     case 2: return manager.RightClick();
-    case 3: return manager.LeftDown();
-    case 4: return manager.LeftUp();
+    case 3:
+      if (tracker) tracker->LeftPressed();
+      return manager.LeftDown();
+    case 4:
+      if (tracker) tracker->LeftReleased();
+      return manager.LeftUp();
     case 5: return manager.MoveRelative(-s8(1), -s8(2));
     case 6: return manager.Scroll(s8(1));
     case 7: return manager.KeyClick(u8(1), u8(2));

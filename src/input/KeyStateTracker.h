@@ -1,5 +1,5 @@
-// Keys and modifiers held down through KEYDOWN, so that they can be released
-// when their phone is gone.
+// Keys and modifiers held down through KEYDOWN, and the left button held
+// through DOWN, so that they can be released when their phone is gone.
 #pragma once
 
 #include <chrono>
@@ -18,13 +18,16 @@ class KeyStateTracker {
 
   void Pressed(std::uint8_t key, std::uint8_t modifiers);
   void Released(std::uint8_t key, std::uint8_t modifiers);
+  void LeftPressed();
+  void LeftReleased();
   /// Notes input of any kind.
   void Touch();
   bool AnyHeld() const;
   std::chrono::steady_clock::time_point LastActivity() const;
 
   /// Takes every held key and modifier and releases them through `manager`:
-  /// KeyUp(key, 0) for each key, then KeyUp(0, mask) for each modifier mask.
+  /// KeyUp(key, 0) for each key, then KeyUp(0, mask) for each modifier mask,
+  /// then LeftUp if the left button is held.
   /// Returns how many releases were sent.
   std::size_t ReleaseAll(InputManager::Base& manager);
 
@@ -32,6 +35,7 @@ class KeyStateTracker {
   mutable std::mutex mutex_;
   std::unordered_set<std::uint8_t> keys_;
   std::unordered_set<std::uint8_t> modifiers_;
+  bool leftHeld_ = false;
   std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
 };
 

@@ -24,7 +24,9 @@ namespace vandrel::testing {
 class VandrelProcess {
  public:
   /// `home` holds the XDG folders; several processes may share one.
-  VandrelProcess(const TempDir& home, std::vector<std::string> arguments) : home_(home) {
+  /// `environment` adds NAME=value entries to the program's environment.
+  VandrelProcess(const TempDir& home, std::vector<std::string> arguments, std::vector<std::string> environment = {})
+      : home_(home) {
     const std::string root = home.path().string();
     std::filesystem::create_directories(home.path() / "desktop");
     std::vector<std::string> env = {"XDG_CONFIG_HOME=" + root + "/config", "XDG_STATE_HOME=" + root + "/state",
@@ -32,6 +34,7 @@ class VandrelProcess {
                                     "HOME=" + root, "PATH=" + root + "/bin:/usr/bin:/bin"};  // a stand-in adb may sit in bin
     // The input tests watch the injected input on the test's X server.
     if (const char* display = std::getenv("DISPLAY")) env.push_back(std::string("DISPLAY=") + display);
+    env.insert(env.end(), environment.begin(), environment.end());
     std::vector<std::string> argv = {std::string(VANDREL_BUILD_DIR) + "/vandrel"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const std::string out = root + "/out-" + std::to_string(counter_++) + ".txt";

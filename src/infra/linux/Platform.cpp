@@ -54,7 +54,17 @@ std::FILE* OpenForAppendShared(const std::string& utf8Path) {
   std::error_code ec;
   const auto parent = std::filesystem::path(utf8Path).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  return std::fopen(utf8Path.c_str(), "a");
+  return std::fopen(utf8Path.c_str(), "ae");  // "e": close-on-exec
+}
+
+std::uint64_t OpenFileSize(std::FILE* file) {
+  struct stat info {};
+  if (::fstat(::fileno(file), &info) != 0 || info.st_size < 0) return 0;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool RenameReplacing(const std::string& utf8From, const std::string& utf8To) {
+  return ::rename(utf8From.c_str(), utf8To.c_str()) == 0;
 }
 
 std::tm LocalTime(std::time_t t) {

@@ -18,6 +18,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, co
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (!options.workingFolder.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
+  if (options.nullInput) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (options.silenceOutput) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);

@@ -13,6 +13,7 @@ struct SpawnOptions {
   std::string workingFolder;   // empty: ours
   bool newSession = false;     // detach from our session and terminal
   bool silenceOutput = false;  // standard output and error to /dev/null
+  bool nullInput = false;      // standard input from /dev/null, never our terminal
 };
 
 /// Starts `program` (looked up on PATH when it has no slash) with `args`.

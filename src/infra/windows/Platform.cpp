@@ -1,6 +1,7 @@
 #include "infra/Platform.h"
 
 #include <windows.h>
+#include <io.h>
 #include <share.h>
 #include <shlobj.h>
 #include <bcrypt.h>
@@ -56,7 +57,22 @@ std::string DefaultLogFilePath() {
 }
 
 std::FILE* OpenForAppendShared(const std::string& utf8Path) {
-  return ::_wfsopen(Utf8ToWide(utf8Path).c_str(), L"at", _SH_DENYNO);
+  // "N" keeps it from child processes; the handle flag too, for a runtime that ignores "N".
+  std::FILE* file = ::_wfsopen(Utf8ToWide(utf8Path).c_str(), L"atN", _SH_DENYNO);
+  if (file) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    if (handle != INVALID_HANDLE_VALUE) ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+  }
+  return file;
+}
+
+std::uint64_t OpenFileSize(std::FILE* file) {
+  const __int64 size = ::_filelengthi64(::_fileno(file));
+  return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+}
+
+bool RenameReplacing(const std::string& utf8From, const std::string& utf8To) {
+  return ::MoveFileExW(Utf8ToWide(utf8From).c_str(), Utf8ToWide(utf8To).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 std::tm LocalTime(std::time_t t) {

@@ -1,6 +1,5 @@
 #include "input/linux/X11InputManager.h"
 
-#include <X11/XF86keysym.h>
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -9,143 +8,163 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <system_error>
 #include <thread>
 
 #include "infra/Logger.h"
 #include "infra/linux/Spawn.h"
+#include "input/linux/X11ErrorHandlers.h"
 
 namespace vandrel::InputManager {
 namespace {
 
 constexpr std::int32_t kWheelNotch = 120;
 constexpr std::int64_t kMaxWheel = 120 * kWheelNotch;  // clicks per record at most
-
-// The X error handler is process-wide: errors on our displays are logged
-// instead of ending the program (Xlib's default exits); others go on to the
-// handler that was there before.
-std::mutex errorMutex;
-std::set<Display*> ourDisplays;
-XErrorHandler previousErrorHandler = nullptr;
-
-int OnXError(Display* display, XErrorEvent* error) {
-  XErrorHandler previous = nullptr;
-  {
-    std::lock_guard lock(errorMutex);
-    if (ourDisplays.count(display) == 0) previous = previousErrorHandler;
-  }
-  if (previous) return previous(display, error);
-  char text[160] = {};
-  XGetErrorText(display, error->error_code, text, sizeof text);
-  Log() << "[SendInput] X error: " << text << " (request " << static_cast<unsigned>(error->request_code) << "."
-        << static_cast<unsigned>(error->minor_code) << ")";
-  return 0;
-}
-
-void AddDisplay(Display* display) {
-  std::lock_guard lock(errorMutex);
-  if (ourDisplays.empty()) previousErrorHandler = XSetErrorHandler(OnXError);
-  ourDisplays.insert(display);
-}
-
-void RemoveDisplay(Display* display) {
-  std::lock_guard lock(errorMutex);
-  ourDisplays.erase(display);
-  if (ourDisplays.empty()) XSetErrorHandler(previousErrorHandler);
-}
+// A session that ended may come back; asking more often would only cost.
+constexpr std::chrono::seconds kReconnectInterval{1};
 
 std::string KeysymName(KeySym keysym) {
-  const char* name = XKeysymToString(keysym);
-  return name ? name : "0x" + std::to_string(keysym);
+  if (const char* name = XKeysymToString(keysym)) return name;
+  char hex[24] = {};
+  std::snprintf(hex, sizeof hex, "0x%lx", keysym);
+  return hex;
 }
 
-// Virtual keys that are not in a run of consecutive codes (letters, digits, keypad digits, F-keys).
-constexpr struct {
-  std::uint16_t vk;
-  KeySym keysym;
-} kKeysyms[] = {
-    {0x08, XK_BackSpace}, {0x09, XK_Tab}, {0x0C, XK_Clear}, {0x0D, XK_Return}, {0x10, XK_Shift_L},
-    {0x11, XK_Control_L}, {0x12, XK_Alt_L}, {0x13, XK_Pause}, {0x14, XK_Caps_Lock}, {0x1B, XK_Escape},
-    {0x20, XK_space}, {0x21, XK_Prior}, {0x22, XK_Next}, {0x23, XK_End}, {0x24, XK_Home}, {0x25, XK_Left},
-    {0x26, XK_Up}, {0x27, XK_Right}, {0x28, XK_Down}, {0x29, XK_Select}, {0x2A, XK_Print}, {0x2B, XK_Execute},
-    {0x2C, XK_Print}, {0x2D, XK_Insert}, {0x2E, XK_Delete}, {0x2F, XK_Help}, {0x5B, XK_Super_L},
-    {0x5C, XK_Super_R}, {0x5D, XK_Menu}, {0x5F, XF86XK_Sleep}, {0x6A, XK_KP_Multiply}, {0x6B, XK_KP_Add},
-    {0x6C, XK_KP_Separator}, {0x6D, XK_KP_Subtract}, {0x6E, XK_KP_Decimal}, {0x6F, XK_KP_Divide},
-    {0x90, XK_Num_Lock}, {0x91, XK_Scroll_Lock}, {0xA0, XK_Shift_L}, {0xA1, XK_Shift_R}, {0xA2, XK_Control_L},
-    {0xA3, XK_Control_R}, {0xA4, XK_Alt_L}, {0xA5, XK_Alt_R}, {0xA6, XF86XK_Back}, {0xA7, XF86XK_Forward},
-    {0xA8, XF86XK_Refresh}, {0xA9, XF86XK_Stop}, {0xAA, XF86XK_Search}, {0xAB, XF86XK_Favorites},
-    {0xAC, XF86XK_HomePage}, {0xAD, XF86XK_AudioMute}, {0xAE, XF86XK_AudioLowerVolume},
-    {0xAF, XF86XK_AudioRaiseVolume}, {0xB0, XF86XK_AudioNext}, {0xB1, XF86XK_AudioPrev},
-    {0xB2, XF86XK_AudioStop}, {0xB3, XF86XK_AudioPlay}, {0xB4, XF86XK_Mail}, {0xB5, XF86XK_AudioMedia},
-    {0xB6, XF86XK_MyComputer}, {0xB7, XF86XK_Calculator}, {0xBA, XK_semicolon}, {0xBB, XK_equal},
-    {0xBC, XK_comma}, {0xBD, XK_minus}, {0xBE, XK_period}, {0xBF, XK_slash}, {0xC0, XK_grave},
-    {0xDB, XK_bracketleft}, {0xDC, XK_backslash}, {0xDD, XK_bracketright}, {0xDE, XK_apostrophe},
-    {0xE2, XK_less},  // the ISO key beside left Shift
-};
+bool ReleasedLater(std::span<const InputRecord> rest, std::uint16_t vk) {
+  return std::any_of(rest.begin(), rest.end(), [vk](const InputRecord& record) {
+    const auto* key = std::get_if<KeyRecord>(&record);
+    return key && key->up && key->vk == vk;
+  });
+}
 
 }  // namespace
 
-unsigned long VirtualKeyToKeysym(std::uint16_t vk) {
-  if (vk >= 'A' && vk <= 'Z') return XK_a + (vk - 'A');
-  if (vk >= '0' && vk <= '9') return XK_0 + (vk - '0');
-  if (vk >= 0x60 && vk <= 0x69) return XK_KP_0 + (vk - 0x60);
-  if (vk >= 0x70 && vk <= 0x87) return XK_F1 + (vk - 0x70);  // F1 to F24
-  for (const auto& entry : kKeysyms) {
-    if (entry.vk == vk) return entry.keysym;
+X11::Connection X11::Connect(const char* displayName, bool announce) {
+  Connection connection;
+  Display* display = XOpenDisplay(displayName);
+  if (!display) return connection;
+  int event = 0, error = 0, major = 0, minor = 0;
+  if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
+    if (announce) Log() << "[SendInput] Display " << DisplayString(display) << " has no XTEST extension";
+    XCloseDisplay(display);
+    return connection;
   }
-  return NoSymbol;
+  if (announce) Log() << "[SendInput] X11 display " << DisplayString(display) << ", XTEST " << major << "." << minor;
+  // Xlib's cached keymap follows layout changes only when XKB tells it of them.
+  int opcode = 0;
+  major = XkbMajorVersion;
+  minor = XkbMinorVersion;
+  if (XkbQueryExtension(display, &opcode, &connection.xkbEvent, &error, &major, &minor)) {
+    XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
+  } else {
+    connection.xkbEvent = -1;
+  }
+  connection.display = display;
+  return connection;
 }
 
 std::unique_ptr<X11> X11::Open(const char* displayName) {
-  Display* display = XOpenDisplay(displayName);
-  if (!display) return nullptr;
-  int event = 0, error = 0, major = 0, minor = 0;
-  if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
-    Log() << "[SendInput] Display " << DisplayString(display) << " has no XTEST extension";
-    XCloseDisplay(display);
-    return nullptr;
-  }
-  AddDisplay(display);
-  Log() << "[SendInput] X11 display " << DisplayString(display) << ", XTEST " << major << "." << minor;
-  // Xlib's cached keymap follows layout changes only when XKB tells it of them.
-  int xkbEvent = -1, opcode = 0;
-  major = XkbMajorVersion;
-  minor = XkbMinorVersion;
-  if (XkbQueryExtension(display, &opcode, &xkbEvent, &error, &major, &minor)) {
-    XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
-  } else {
-    xkbEvent = -1;
-  }
-  return std::unique_ptr<X11>(new X11(display, xkbEvent));
+  const Connection connection = Connect(displayName, true);
+  if (!connection.display) return nullptr;
+  return std::unique_ptr<X11>(new X11(connection, DisplayString(connection.display)));
 }
 
-X11::X11(Display* display, int xkbEvent) : display_(display), xkbEvent_(xkbEvent) {}
+X11::X11(Connection connection, std::string displayName)
+    : displayName_(std::move(displayName)), display_(connection.display), xkbEvent_(connection.xkbEvent) {
+  x11::Watch(display_, &lost_);
+}
 
 X11::~X11() {
   StopAutoRepeat();
   std::lock_guard lock(mutex_);
-  // Give the spare keycodes back, so that other programs see the keymap as it was.
+  if (!display_) return;
+  // Leave the keyboard as other programs knew it: auto-repeat and keymap.
+  for (const unsigned keycode : repeatOff_) {
+    XKeyboardControl control{};
+    control.key = static_cast<int>(keycode);
+    control.auto_repeat_mode = AutoRepeatModeOn;
+    XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
+  }
   KeySym none = NoSymbol;
   for (const Binding& b : bindings_) XChangeKeyboardMapping(display_, static_cast<int>(b.keycode), 1, &none, 1);
   XSync(display_, False);
-  RemoveDisplay(display_);
   XCloseDisplay(display_);
+  x11::Unwatch(display_);
+}
+
+bool X11::Usable() {
+  if (display_) return true;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < nextConnect_) return false;
+  nextConnect_ = now + kReconnectInterval;
+  const Connection connection = Connect(displayName_.c_str(), false);
+  if (!connection.display) return false;
+  display_ = connection.display;
+  xkbEvent_ = connection.xkbEvent;
+  x11::Watch(display_, &lost_);
+  Log() << "[SendInput] The X display " << displayName_ << " is back; input goes to it again";
+  return true;
+}
+
+void X11::ForgetIfLost() {
+  if (!display_ || !lost_) return;
+  Log() << "[SendInput] Lost the X display " << displayName_ << "; input is only logged until it comes back";
+  // Safe on this thread only, which Xlib left holding the display's lock;
+  // Xlib sends nothing more on a connection that failed.
+  XCloseDisplay(display_);
+  x11::Unwatch(display_);
+  display_ = nullptr;
+  lost_ = false;
+  // They belonged to the dead server.
+  bindings_.clear();
+  heldKeys_.clear();
+  repeatOff_.clear();
+  nextConnect_ = std::chrono::steady_clock::now() + kReconnectInterval;
 }
 
 unsigned X11::SendBatch(std::span<const InputRecord> batch) {
   std::lock_guard lock(mutex_);
+  // Without a display the batch counts as taken, as the headless manager's.
+  if (!Usable()) return static_cast<unsigned>(batch.size());
   HandleMappingChanges();
   unsigned sent = 0;
-  for (const InputRecord& record : batch) {
-    const auto* key = std::get_if<KeyRecord>(&record);
-    sent += (key ? SendKey(*key) : SendMouse(std::get<MouseRecord>(record))) ? 1 : 0;
+  for (std::size_t i = 0; i < batch.size() && Alive(); ++i) {
+    const auto* key = std::get_if<KeyRecord>(&batch[i]);
+    const bool ok = key ? SendKey(*key, !key->up && ReleasedLater(batch.subspan(i + 1), key->vk))
+                        : SendMouse(std::get<MouseRecord>(batch[i]));
+    sent += ok ? 1 : 0;
   }
+  if (Alive()) XFlush(display_);
+  if (!lost_) return sent;
+  ForgetIfLost();
+  return static_cast<unsigned>(batch.size());
+}
+
+unsigned X11::SendRepeat(std::span<const InputRecord> downs) {
+  std::lock_guard lock(mutex_);
+  if (!Usable()) return static_cast<unsigned>(downs.size());
+  HandleMappingChanges();
+  // The held key comes last, after its modifiers, which stay down untouched.
+  const auto last = std::find_if(downs.rbegin(), downs.rend(),
+                                 [](const InputRecord& r) { return std::holds_alternative<KeyRecord>(r); });
+  if (last == downs.rend() || !Alive()) return 0;
+  const KeySym keysym = VirtualKeyToKeysym(std::get<KeyRecord>(*last).vk);
+  // X keyboards do not repeat modifiers; a key missing from the keymap has no keycode held.
+  if (keysym == NoSymbol || IsModifierKey(keysym)) return 0;
+  const unsigned keycode = KeycodeFor(keysym);
+  // Not ours to repeat once released, or when it was held on a display since lost.
+  if (!Alive() || heldKeys_.count(keycode) == 0) return 0;
+  XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+  XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
   XFlush(display_);
-  return sent;
+  if (!lost_) return 1;
+  ForgetIfLost();
+  return 0;
 }
 
 // The extended flag is not needed: the keysyms already tell keypad and right-hand keys apart.
-bool X11::SendKey(const KeyRecord& key) {
+bool X11::SendKey(const KeyRecord& key, bool releasedInBatch) {
   const KeySym keysym = VirtualKeyToKeysym(key.vk);
   if (keysym == NoSymbol) {
     if (reportedKeys_.insert(key.vk).second) {
@@ -154,8 +173,35 @@ bool X11::SendKey(const KeyRecord& key) {
     return false;
   }
   const unsigned keycode = KeycodeFor(keysym);
-  if (keycode == 0) return false;
-  return XTestFakeKeyEvent(display_, keycode, key.up ? False : True, CurrentTime) != 0;
+  if (keycode == 0 || !Alive()) return false;
+  // A click is over before any repeat could start; modifiers keep the server's own setting.
+  if (!key.up && !releasedInBatch && !IsModifierKey(keysym)) HoldKey(keycode);
+  const bool ok = XTestFakeKeyEvent(display_, keycode, key.up ? False : True, CurrentTime) != 0;
+  if (key.up) ReleaseKey(keycode);
+  return ok;
+}
+
+void X11::HoldKey(unsigned keycode) {
+  if (!heldKeys_.insert(keycode).second) return;
+  XKeyboardState state{};
+  XGetKeyboardControl(display_, &state);
+  if (!Alive() || keycode >= 256) return;
+  if ((state.auto_repeats[keycode / 8] & (1 << (keycode % 8))) == 0) return;
+  XKeyboardControl control{};
+  control.key = static_cast<int>(keycode);
+  control.auto_repeat_mode = AutoRepeatModeOff;
+  XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
+  repeatOff_.insert(keycode);
+}
+
+// After the release went out, so the server cannot repeat the key in between.
+void X11::ReleaseKey(unsigned keycode) {
+  heldKeys_.erase(keycode);
+  if (repeatOff_.erase(keycode) == 0 || !Alive()) return;
+  XKeyboardControl control{};
+  control.key = static_cast<int>(keycode);
+  control.auto_repeat_mode = AutoRepeatModeOn;
+  XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
 }
 
 bool X11::SendMouse(const MouseRecord& mouse) {
@@ -180,7 +226,7 @@ void X11::Wheel(std::int32_t& accumulated, std::int32_t delta, unsigned up, unsi
   // A huge delta is cut short rather than keep the injection thread clicking for hours.
   const std::int64_t total = std::clamp<std::int64_t>(std::int64_t{accumulated} + delta, -kMaxWheel, kMaxWheel);
   accumulated = static_cast<std::int32_t>(total % kWheelNotch);
-  for (std::int64_t clicks = total / kWheelNotch; clicks != 0; clicks += clicks > 0 ? -1 : 1) {
+  for (std::int64_t clicks = total / kWheelNotch; clicks != 0 && Alive(); clicks += clicks > 0 ? -1 : 1) {
     XTestFakeButtonEvent(display_, clicks > 0 ? up : down, True, CurrentTime);
     XTestFakeButtonEvent(display_, clicks > 0 ? up : down, False, CurrentTime);
   }
@@ -192,13 +238,17 @@ unsigned X11::KeycodeFor(unsigned long keysym) {
   for (const Binding& binding : bindings_) {
     if (binding.keysym == keysym) return binding.keycode;
   }
-  return BindSpareKeycode(keysym);
+  return Alive() ? BindSpareKeycode(keysym) : 0;
 }
 
 unsigned X11::BindSpareKeycode(unsigned long keysym) {
   int low = 0, high = 0, perCode = 0;
   XDisplayKeycodes(display_, &low, &high);
   KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(low), high - low + 1, &perCode);
+  if (!Alive()) {
+    if (map) XFree(map);
+    return 0;
+  }
   unsigned spare = 0;
   // From the top: the low unused keycodes are more likely to be real keys some layout may claim.
   for (int code = high; map && code > low && spare == 0; --code) {
@@ -222,6 +272,7 @@ unsigned X11::BindSpareKeycode(unsigned long keysym) {
   XChangeKeyboardMapping(display_, static_cast<int>(spare), 1, symbols, 1);
   // The key event must not overtake the new mapping.
   XSync(display_, False);
+  if (!Alive()) return 0;
   bindings_.push_back({keysym, spare});
   if (reportedKeysyms_.insert(keysym).second) {
     Log() << "[SendInput] Bound " << KeysymName(keysym) << " to spare keycode " << spare;
@@ -231,7 +282,7 @@ unsigned X11::BindSpareKeycode(unsigned long keysym) {
 
 void X11::HandleMappingChanges() {
   bool keyboardChanged = false;
-  while (XPending(display_) > 0) {
+  while (Alive() && XPending(display_) > 0) {
     XEvent event;
     XNextEvent(display_, &event);
     if (event.type == xkbEvent_) {
@@ -245,6 +296,7 @@ void X11::HandleMappingChanges() {
   if (!keyboardChanged) return;
   // Another program may have replaced the keymap, and our bindings with it.
   std::erase_if(bindings_, [this](const Binding& binding) {
+    if (!Alive()) return false;
     int perCode = 0;
     KeySym* symbols = XGetKeyboardMapping(display_, static_cast<KeyCode>(binding.keycode), 1, &perCode);
     const bool held = symbols && perCode > 0 && symbols[0] == binding.keysym;
@@ -255,17 +307,24 @@ void X11::HandleMappingChanges() {
 
 bool X11::IsControlHeld() {
   std::lock_guard lock(mutex_);
+  if (!Usable()) return false;
   char keys[32] = {};
   XQueryKeymap(display_, keys);
+  bool held = false;
   for (const KeySym keysym : {XK_Control_L, XK_Control_R}) {
-    const KeyCode code = XKeysymToKeycode(display_, keysym);
-    if (code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0) return true;
+    const KeyCode code = Alive() ? XKeysymToKeycode(display_, keysym) : 0;
+    held = held || (code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0);
   }
+  if (!lost_) return held;
+  ForgetIfLost();
   return false;
 }
 
 void X11::LockWorkstation() {
-  const pid_t pid = platform::Spawn("loginctl", {"lock-session"});
+  // Started from a terminal, loginctl would ask there for a password nobody sees.
+  platform::SpawnOptions options;
+  options.nullInput = true;
+  const pid_t pid = platform::Spawn("loginctl", {"--no-ask-password", "lock-session"}, options);
   if (pid < 0) {
     Log() << "[SendInput] lock-session failed: " << std::error_code(-pid, std::generic_category()).message();
     return;

@@ -193,13 +193,15 @@ TEST_F(X11Input, ZoomSeesControlHeldOnTheKeyboard) {
   EXPECT_FALSE(KeyHeld(XK_Control_L));
 }
 
-// Win+L runs `loginctl lock-session` from PATH, and nothing is left behind.
+// Win+L runs `loginctl lock-session` from PATH, never asking for a password on
+// our terminal, and nothing is left behind.
 TEST_F(X11Input, WinLRunsLockSessionAndReapsIt) {
   TempDir bin;
   const std::string marker = bin.File("ran");
   {
     std::ofstream script(bin.File("loginctl"));
-    script << "#!/bin/sh\necho \"$@\" > " << marker << ".tmp && mv " << marker << ".tmp " << marker << "\n";
+    script << "#!/bin/sh\n{ echo \"$@\"; readlink /proc/$$/fd/0; } > " << marker << ".tmp && mv " << marker << ".tmp "
+           << marker << "\n";
   }
   ::chmod(bin.File("loginctl").c_str(), 0755);
   const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
@@ -207,7 +209,7 @@ TEST_F(X11Input, WinLRunsLockSessionAndReapsIt) {
   input_->KeyClick(0x0F, 0x08);
   ::setenv("PATH", oldPath.c_str(), 1);
   ASSERT_TRUE(testing::WaitUntil([&] { return std::filesystem::exists(marker); }));
-  EXPECT_EQ(testing::ReadBinary(marker), "lock-session\n");
+  EXPECT_EQ(testing::ReadBinary(marker), "--no-ask-password lock-session\n/dev/null\n");
   EXPECT_TRUE(testing::WaitUntil([] { return testing::ChildProcesses("loginctl") == 0; }))
       << "loginctl was not reaped";
 

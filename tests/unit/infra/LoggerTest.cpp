@@ -96,6 +96,34 @@ TEST(Logger, FormatsNumbersAndTextPieces) {
                           }));
 }
 
+TEST(Logger, HexCoversEveryWidthUntilDec) {
+  TempDir dir;
+  Logger logger(dir.File("vandrel.log"));
+  SinkLines sink;
+  ::testing::internal::CaptureStdout();
+  LogStatement(&logger) << "0x" << std::hex << 255;
+  LogStatement(&logger) << std::hex << std::int8_t{0x7f} << ' ' << std::uint8_t{0xab} << ' ' << std::int8_t{-1} << ' '
+                        << std::int16_t{0x1234} << ' ' << std::uint16_t{0xbeef} << ' ' << std::int16_t{-2};
+  LogStatement(&logger) << std::hex << std::int32_t{0} << ' ' << std::int32_t{0x7fffffff} << ' '
+                        << std::uint32_t{0xdeadbeef} << ' ' << std::int32_t{-1} << ' ' << -16;
+  LogStatement(&logger) << std::hex << 0x1234L << ' ' << 0xabcUL << ' ' << -1L << ' ' << 0x123456789abcLL << ' '
+                        << 0xfedcba9876543210ULL << ' ' << -1LL << ' '
+                        << std::numeric_limits<std::int64_t>::min();
+  LogStatement(&logger) << std::hex << 26 << std::dec << ' ' << 26 << ' ' << -1 << std::hex << ' ' << true;
+  ::testing::internal::GetCapturedStdout();
+
+  // long is 32 bits on Windows and 64 on Linux.
+  const std::string minusOneLong = sizeof(long) == 4 ? "ffffffff" : "ffffffffffffffff";
+  EXPECT_EQ(sink.lines(), (std::vector<std::string>{
+                              "0xff",
+                              "7f ab ff 1234 beef fffe",
+                              "0 7fffffff deadbeef ffffffff fffffff0",
+                              "1234 abc " + minusOneLong + " 123456789abc fedcba9876543210 ffffffffffffffff "
+                                                           "8000000000000000",
+                              "1a 26 -1 1",
+                          }));
+}
+
 TEST(Logger, ConcurrentStatementsKeepSinkLinesAndPiecesWhole) {
   TempDir dir;
   const auto path = dir.File("vandrel.log");
