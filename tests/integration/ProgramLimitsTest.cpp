@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 
+#include "PhoneRun.h"
 #include "ServerFixture.h"
 #include "VandrelProcess.h"
 
@@ -14,21 +15,6 @@ namespace vandrel::testing {
 namespace {
 
 using Packet = std::vector<std::uint8_t>;
-
-struct PhoneRun {
-  int code;
-  std::string output;
-};
-
-PhoneRun Phone(const std::string& arguments) {
-  const std::string command = std::string(VANDREL_BUILD_DIR) + "/vandrel-phone " + arguments + " 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  const int status = ::pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
 
 // User and system CPU time the process has used so far.
 std::chrono::milliseconds CpuTime(pid_t pid) {

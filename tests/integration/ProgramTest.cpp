@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "PhoneRun.h"
 #include "ServerFixture.h"
 #include "VandrelProcess.h"
 #include "protocol/PacketCodec.h"
@@ -14,22 +15,6 @@ namespace {
 using phone::HandshakeResult;
 using phone::ReceiveStatus;
 using Packet = std::vector<std::uint8_t>;
-
-struct PhoneRun {
-  int code;
-  std::string output;
-};
-
-// Runs vandrel-phone with its output captured.
-PhoneRun Phone(const std::string& arguments) {
-  const std::string command = std::string(VANDREL_BUILD_DIR) + "/vandrel-phone " + arguments + " 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  const int status = ::pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
 
 std::unique_ptr<phone::PhoneClient> Connect(std::uint16_t port, const std::optional<std::string>& password,
                                             HandshakeResult expected = HandshakeResult::Success) {
