@@ -1,6 +1,7 @@
 // The real program against phones that misbehave or a machine that runs short:
 // broadcast discovery, garbage that must not fill the log, no descriptors left.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -121,6 +122,33 @@ TEST_F(ProgramLimitsTest, OutOfDescriptorsTheAcceptorWaitsInsteadOfSpinning) {
     ++failures;
   }
   EXPECT_EQ(failures, 1u) << "logged once, however long it lasts";
+}
+
+TEST_F(ProgramLimitsTest, AnUnusableLockFileDoesNotCountAsAnotherInstance) {
+  // A link planted where the lock goes is neither followed nor taken for a running instance.
+  std::filesystem::create_symlink(home_.path() / "elsewhere", home_.path() / "Vandrel_SingleInstance_Mutex");
+  auto vandrel = Start();
+  EXPECT_NE(vandrel->Log().find("[VANDREL] Single-instance lock "), std::string::npos);
+  EXPECT_NE(vandrel->Log().find("running without it"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(home_.path() / "elsewhere"));
+}
+
+TEST_F(ProgramLimitsTest, ProgramsItStartsDoNotInheritTheLogFile) {
+  auto vandrel = Start();
+  const std::filesystem::path fds = "/proc/" + std::to_string(vandrel->Pid()) + "/fd";
+  bool found = false;
+  for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec).filename() != "vandrel.log") continue;
+    found = true;
+    std::istringstream info(
+        ReadBinary("/proc/" + std::to_string(vandrel->Pid()) + "/fdinfo/" + entry.path().filename().string()));
+    std::string key, flags;
+    while (info >> key >> flags && key != "flags:") {
+    }
+    EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0u) << flags;
+  }
+  EXPECT_TRUE(found);
 }
 
 }  // namespace
