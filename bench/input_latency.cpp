@@ -21,6 +21,7 @@
 
 #include "RawSession.h"
 #include "ServerProcess.h"
+#include "WorkFolder.h"
 #include "XvfbDisplay.h"
 
 namespace vandrel::bench {
@@ -32,28 +33,6 @@ using Micros = std::chrono::duration<double, std::micro>;
 
 constexpr std::chrono::milliseconds kMoveLimit{1000};
 constexpr int kWarmUp = 200;
-// Set once before the servers start; removed at the end, on an error or by the signal watcher.
-fs::path gWorkFolder;
-
-struct WorkFolder {
-  WorkFolder() {
-    char pattern[] = "/tmp/vandrel-input-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) throw BenchError("cannot make a work folder in /tmp");
-    gWorkFolder = pattern;
-  }
-  ~WorkFolder() {
-    std::error_code ignored;
-    fs::remove_all(gWorkFolder, ignored);
-  }
-};
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Datagrams this network namespace dropped for a full receive buffer (/proc/net/snmp).
 long ReceiveBufferDrops() {
   std::istringstream snmp(ReadText("/proc/net/snmp"));
@@ -153,7 +132,7 @@ void Run(const fs::path& vandrel, std::uint16_t port, int moves) {
   const Latency floor = Measure(x, moves, [&](int dx) { x.FakeMove(dx, 0); });
   std::printf("p50 %.0f us, p99 %.0f us\n", floor.p50, floor.p99);
 
-  const WorkFolder folder;
+  const WorkFolder folder("vandrel-input-bench");
   const fs::path work = gWorkFolder;
   for (const bool dump : {false, true}) {
     const fs::path home = work / (dump ? "dump" : "quiet");

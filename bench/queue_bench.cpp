@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ServerProcess.h"
+#include "WorkFolder.h"
 #include "infra/Logger.h"
 #include "input/InputQueue.h"
 #include "vandrel-phone/PhoneClient.h"
@@ -36,28 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// Set once before the server starts; removed at the end, on an error or by the signal watcher.
-fs::path gWorkFolder;
-
-struct WorkFolder {
-  WorkFolder() {
-    char pattern[] = "/tmp/vandrel-queue-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) throw BenchError("cannot make a work folder in /tmp");
-    gWorkFolder = pattern;
-  }
-  ~WorkFolder() {
-    std::error_code ignored;
-    fs::remove_all(gWorkFolder, ignored);
-  }
-};
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The logger writes to standard output as well; the queue's lines stay out of the figures.
 double NanosPer(std::size_t count, const std::function<void()>& run) {
@@ -145,7 +124,7 @@ DropLines ReadDropLines(const std::string& log) {
 
 void FloodProgram(const fs::path& vandrel, std::uint16_t port) {
   XvfbDisplay x;
-  const WorkFolder folder;
+  const WorkFolder folder("vandrel-queue-bench");
   const fs::path home = gWorkFolder;
   const fs::path log = home / "state/Vandrel/vandrel.log";
   fs::create_directories(home / "config");
