@@ -10,6 +10,14 @@ unsigned Headless::SendBatch(std::span<const InputRecord> batch) { return static
 
 bool Headless::IsControlHeld() { return false; }
 
-void Headless::LockWorkstation() { Log() << "[SendInput] LockWorkStation is not available without a display"; }
+void Headless::PutClipboardText(std::string_view /*utf8*/) {
+  Log() << "[Clipboard] No display; clipboard text dropped";
+}
+
+std::optional<std::string> Headless::PerformSystemAction(SystemAction /*action*/) {
+  return std::string("not available without a display");
+}
+
+std::string Headless::StepMonitorBrightness(bool /*up*/) { return {}; }
 
 }  // namespace vandrel::InputManager

@@ -15,7 +15,10 @@ class Headless final : public Injector {
   /// Takes the whole batch and drops it.
   unsigned SendBatch(std::span<const InputRecord> batch) override;
   bool IsControlHeld() override;
-  void LockWorkstation() override;
+  // Without a desktop there is no clipboard, session or display to act on.
+  void PutClipboardText(std::string_view utf8) override;
+  std::optional<std::string> PerformSystemAction(SystemAction action) override;
+  std::string StepMonitorBrightness(bool up) override;
 };
 
 }  // namespace vandrel::InputManager

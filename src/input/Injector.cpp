@@ -102,7 +102,9 @@ void Injector::ScrollHorizontal(std::int32_t amount) { SendMouse({kMouseHWheel, 
 void Injector::KeyClick(std::uint8_t key, std::uint8_t modifiers) {
   if (modifiers == kWinModifier && key == kUsageL) {
     Log() << "[SendInput] Win+L -> LockWorkStation()";
-    LockWorkstation();
+    if (const auto error = PerformSystemAction(SystemAction::kLock)) {
+      Log() << "[SendInput] LockWorkStation failed, error " << *error;
+    }
     return;
   }
   const std::uint16_t vk = HidUsageToVirtualKey(key);
@@ -245,18 +247,61 @@ void Injector::AutoRepeatLoop() {
   }
 }
 
-void Injector::Media(std::uint8_t action) { Log() << "[Media] not available yet (action=" << action << ")"; }
+void Injector::Media(std::uint8_t action) {
+  AttachToForeground();
+  // Detached on every way out, the unknown action's exception included.
+  struct Detach {
+    Injector& injector;
+    ~Detach() { injector.DetachFromForeground(); }
+  } detach{*this};
+  std::uint16_t vk = MediaVirtualKey(action);
+  const std::uint16_t remapped = RemapForForeground(vk, ForegroundTitle());
+  if (remapped != vk) {
+    vk = remapped;
+    Log() << "[Media] Douyin foreground: NEXT/PREVIOUS remapped to " << VirtualKeyName(vk) << " (0x" << std::hex << vk
+          << std::dec << ")";
+  }
+  const InputRecord press[] = {Key(vk, false), Key(vk, true)};
+  Send(press);
+}
 
-void Injector::SetClipboardText(const std::uint8_t* /*utf8*/, std::size_t size) {
-  Log() << "[Clipboard] not available yet (" << size << " bytes)";
+void Injector::SetClipboardText(const std::uint8_t* utf8, std::size_t size) {
+  if (size == 0) return;
+  Log() << ClipboardLogLine(utf8, size);
+  PutClipboardText(ClipboardText(utf8, size));
 }
 
 void Injector::SystemControl(std::uint8_t page, std::uint8_t usage) {
-  Log() << "[System] not available yet (page=" << page << " usage=" << usage << ")";
+  Log() << "[System] control request: page=0x" << std::hex << unsigned{page} << " usage=0x" << unsigned{usage}
+        << std::dec;
+  if (page != kGenericDesktopPage) {
+    Log() << "[System] Unsupported HID page: " << unsigned{page};
+    return;
+  }
+  const SystemUsage* row = FindSystemUsage(usage);
+  if (!row) {
+    Log() << "[System] Unsupported usage: 0x" << std::hex << unsigned{usage} << std::dec;
+    return;
+  }
+  if (row->needsShutdownPrivilege && !PrepareSystemAction(row->action)) return;
+  Log() << row->before;
+  if (!row->failure) return;
+  if (const auto error = PerformSystemAction(row->action)) Log() << row->failure << *error;
 }
 
 void Injector::BrightnessStep(bool up) {
-  Log() << "[Brightness] not available yet (" << (up ? "up" : "down") << ")";
+  const char* direction = up ? "UP" : "DOWN";
+  const std::string means = StepMonitorBrightness(up);
+  if (!means.empty()) {
+    Log() << "[Brightness] Step " << direction << " via " << means;
+    return;
+  }
+  const std::uint16_t scan = up ? kBrightnessUpScan : kBrightnessDownScan;
+  const InputRecord press[] = {KeyRecord{0, false, true, scan}, KeyRecord{0, true, true, scan}};
+  AttachToForeground();
+  Send(press);
+  DetachFromForeground();
+  Log() << "[Brightness] Step " << direction << " scan=0x" << std::hex << scan << std::dec << " (SendInput fallback)";
 }
 
 }  // namespace vandrel::InputManager

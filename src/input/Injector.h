@@ -11,11 +11,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "input/InputManager.h"
 #include "input/InputRecord.h"
+#include "input/SystemActions.h"
 
 namespace vandrel::InputManager {
 
@@ -39,7 +41,6 @@ class Injector : public Base {
   void KeyDown(std::uint8_t key, std::uint8_t modifiers) override;
   void KeyUp(std::uint8_t key, std::uint8_t modifiers) override;
   void Zoom(std::int32_t steps) override;
-  // Not available on any platform yet: each logs that and does nothing.
   void Media(std::uint8_t action) override;
   void SetClipboardText(const std::uint8_t* utf8, std::size_t size) override;
   void SystemControl(std::uint8_t page, std::uint8_t usage) override;
@@ -56,7 +57,20 @@ class Injector : public Base {
   virtual void DetachFromForeground() {}
   /// Whether Control is held on the real keyboard right now.
   virtual bool IsControlHeld() = 0;
-  virtual void LockWorkstation() = 0;
+  /// The foreground window's title in UTF-8; empty when there is none.
+  virtual std::string ForegroundTitle() { return {}; }
+  /// Puts the text (UTF-8, no zero byte, not empty) on the system clipboard,
+  /// logging the outcome. Must not wait for other programs.
+  virtual void PutClipboardText(std::string_view utf8) = 0;
+  /// Whatever must come before `action` (a privilege); false, after logging
+  /// why, stops it.
+  virtual bool PrepareSystemAction(SystemAction /*action*/) { return true; }
+  /// Asks the system for `action`; nothing on success, else the system's
+  /// error as the failure line's tail.
+  virtual std::optional<std::string> PerformSystemAction(SystemAction action) = 0;
+  /// Steps the brightness of every monitor that can be set directly, logging
+  /// each; returns the means ("DDC/CI", ...) when at least one changed, else empty.
+  virtual std::string StepMonitorBrightness(bool up) = 0;
   /// The pauses between batches; tests record them instead of sleeping.
   virtual void Wait(std::chrono::milliseconds duration);
 

@@ -11,6 +11,8 @@ struct KeyRecord {
   std::uint16_t vk = 0;  // Windows virtual-key code
   bool up = false;
   bool extended = false;
+  // With no virtual key, the record is this hardware scan code alone.
+  std::uint16_t scan = 0;
 };
 
 // The values of the Win32 MOUSEEVENTF_ flags.
@@ -36,7 +38,7 @@ struct MouseRecord {
 using InputRecord = std::variant<KeyRecord, MouseRecord>;
 
 inline bool operator==(const KeyRecord& a, const KeyRecord& b) {
-  return a.vk == b.vk && a.up == b.up && a.extended == b.extended;
+  return a.vk == b.vk && a.up == b.up && a.extended == b.extended && a.scan == b.scan;
 }
 inline bool operator==(const MouseRecord& a, const MouseRecord& b) {
   return a.flags == b.flags && a.dx == b.dx && a.dy == b.dy && a.wheel == b.wheel;

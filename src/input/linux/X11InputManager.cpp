@@ -2,6 +2,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -29,6 +31,24 @@ std::string KeysymName(KeySym keysym) {
   char hex[24] = {};
   std::snprintf(hex, sizeof hex, "0x%lx", keysym);
   return hex;
+}
+
+// The property's bytes (format 32 items as the longs Xlib hands out), empty when absent.
+std::string WindowProperty(Display* display, Window window, const char* name, Atom type) {
+  Atom actualType = 0;
+  int format = 0;
+  unsigned long count = 0, remaining = 0;
+  unsigned char* data = nullptr;
+  // Titles longer than 4 KiB are cut; the remap looks for a word, not the whole text.
+  const int status = XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 1024, False, type,
+                                        &actualType, &format, &count, &remaining, &data);
+  std::string bytes;
+  if (status == Success && data && actualType == type) {
+    const std::size_t unit = format == 32 ? sizeof(long) : static_cast<std::size_t>(format / 8);
+    bytes.assign(reinterpret_cast<const char*>(data), count * unit);
+  }
+  if (data) XFree(data);
+  return bytes;
 }
 
 bool ReleasedLater(std::span<const InputRecord> rest, std::uint16_t vk) {
@@ -149,7 +169,7 @@ unsigned X11::SendRepeat(std::span<const InputRecord> downs) {
   const auto last = std::find_if(downs.rbegin(), downs.rend(),
                                  [](const InputRecord& r) { return std::holds_alternative<KeyRecord>(r); });
   if (last == downs.rend() || !Alive()) return 0;
-  const KeySym keysym = VirtualKeyToKeysym(std::get<KeyRecord>(*last).vk);
+  const KeySym keysym = RecordKeysym(std::get<KeyRecord>(*last));
   // X keyboards do not repeat modifiers; a key missing from the keymap has no keycode held.
   if (keysym == NoSymbol || IsModifierKey(keysym)) return 0;
   const unsigned keycode = KeycodeFor(keysym);
@@ -165,7 +185,7 @@ unsigned X11::SendRepeat(std::span<const InputRecord> downs) {
 
 // The extended flag is not needed: the keysyms already tell keypad and right-hand keys apart.
 bool X11::SendKey(const KeyRecord& key, bool releasedInBatch) {
-  const KeySym keysym = VirtualKeyToKeysym(key.vk);
+  const KeySym keysym = RecordKeysym(key);
   if (keysym == NoSymbol) {
     if (reportedKeys_.insert(key.vk).second) {
       Log() << "[SendInput] No X keysym for virtual key " << VirtualKeyName(key.vk) << "; skipped";
@@ -320,23 +340,25 @@ bool X11::IsControlHeld() {
   return false;
 }
 
-void X11::LockWorkstation() {
-  // Started from a terminal, loginctl would ask there for a password nobody sees.
-  platform::SpawnOptions options;
-  options.nullInput = true;
-  const pid_t pid = platform::Spawn("loginctl", {"--no-ask-password", "lock-session"}, options);
-  if (pid < 0) {
-    Log() << "[SendInput] lock-session failed: " << std::error_code(-pid, std::generic_category()).message();
-    return;
+std::string X11::ForegroundTitle() {
+  std::lock_guard lock(mutex_);
+  if (!Usable()) return {};
+  const Window root = DefaultRootWindow(display_);
+  const auto active = WindowProperty(display_, root, "_NET_ACTIVE_WINDOW", XA_WINDOW);
+  Window window = 0;
+  if (active.size() >= sizeof window) std::memcpy(&window, active.data(), sizeof window);
+  if (window == 0 || !Alive()) {
+    ForgetIfLost();
+    return {};
   }
-  Log() << "[SendInput] lock-session started";
-  // Reaped off the injection thread, which must not wait for logind.
-  std::thread([pid] {
-    int status = 0;
-    if (::waitpid(pid, &status, 0) == pid && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-      Log() << "[SendInput] lock-session failed (status " << status << ")";
-    }
-  }).detach();
+  // EWMH titles are UTF-8; a client that sets only the ICCCM name gets Latin-1 read as it is.
+  std::string title = WindowProperty(display_, window, "_NET_WM_NAME", XInternAtom(display_, "UTF8_STRING", False));
+  if (title.empty() && Alive()) title = WindowProperty(display_, window, "WM_NAME", XA_STRING);
+  ForgetIfLost();
+  return title;
 }
+void X11::PutClipboardText(std::string_view) {}
+std::optional<std::string> X11::PerformSystemAction(SystemAction) { return std::string("not yet"); }
+std::string X11::StepMonitorBrightness(bool) { return {}; }
 
 }  // namespace vandrel::InputManager

@@ -20,6 +20,9 @@ namespace vandrel::InputManager {
 
 /// The X keysym for a Windows virtual key on a US layout, or 0 (NoSymbol) when none fits.
 unsigned long VirtualKeyToKeysym(std::uint16_t vk);
+/// The keysym a record stands for: its virtual key's, or for a scan-code-only
+/// record the key of that scan code (the brightness keys), else 0.
+unsigned long RecordKeysym(const KeyRecord& key);
 
 /// Outlives the X server: when the display goes away the input is only
 /// dumped, and the display is opened again once it answers.
@@ -37,7 +40,10 @@ class X11 final : public Injector {
   /// a press of the held key, as the server's own auto-repeat delivers it.
   unsigned SendRepeat(std::span<const InputRecord> downs) override;
   bool IsControlHeld() override;
-  void LockWorkstation() override;
+  std::string ForegroundTitle() override;
+  void PutClipboardText(std::string_view utf8) override;
+  std::optional<std::string> PerformSystemAction(SystemAction action) override;
+  std::string StepMonitorBrightness(bool up) override;
 
  private:
   struct Connection {

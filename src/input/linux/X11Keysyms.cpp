@@ -45,4 +45,11 @@ unsigned long VirtualKeyToKeysym(std::uint16_t vk) {
   return NoSymbol;
 }
 
+unsigned long RecordKeysym(const KeyRecord& key) {
+  if (key.vk != 0 || key.scan == 0) return VirtualKeyToKeysym(key.vk);
+  if (key.extended && key.scan == 0x6F) return XF86XK_MonBrightnessUp;
+  if (key.extended && key.scan == 0x70) return XF86XK_MonBrightnessDown;
+  return NoSymbol;
+}
+
 }  // namespace vandrel::InputManager

@@ -64,8 +64,12 @@ void Windows::DetachFromForeground() {
 
 bool Windows::IsControlHeld() { return (::GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0; }
 
-void Windows::LockWorkstation() {
-  if (!::LockWorkStation()) Log() << "[SendInput] LockWorkStation failed, error " << ::GetLastError();
+std::string Windows::ForegroundTitle() { return {}; }
+void Windows::PutClipboardText(std::string_view) {}
+std::optional<std::string> Windows::PerformSystemAction(SystemAction) {
+  if (!::LockWorkStation()) return std::to_string(::GetLastError());
+  return std::nullopt;
 }
+std::string Windows::StepMonitorBrightness(bool) { return {}; }
 
 }  // namespace vandrel::InputManager

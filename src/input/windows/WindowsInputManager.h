@@ -19,7 +19,10 @@ class Windows : public Injector {
   void AttachToForeground() override;
   void DetachFromForeground() override;
   bool IsControlHeld() override;
-  void LockWorkstation() override;
+  std::string ForegroundTitle() override;
+  void PutClipboardText(std::string_view utf8) override;
+  std::optional<std::string> PerformSystemAction(SystemAction action) override;
+  std::string StepMonitorBrightness(bool up) override;
 };
 
 }  // namespace vandrel::InputManager
