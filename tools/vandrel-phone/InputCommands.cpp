@@ -145,4 +145,30 @@ int RunType(const CommandContext& context, std::span<const std::string> args) {
   return SendInput(context, packets, kUdpOnly, count, kTypingPause);
 }
 
+int RunMedia(const CommandContext& context, std::span<const std::string> args) {
+  const std::uint8_t action = ParseMediaAction(args[0]);
+  return SendOne(context, packet::Media(action), Chosen(context), "MEDIA action=" + HexByte(action));
+}
+
+int RunClipboard(const CommandContext& context, std::span<const std::string> args) {
+  // The TCP frame of CLIPBOARD is its command byte alone.
+  return SendOne(context, packet::Clipboard(args[0]), kUdpOnly,
+                 "CLIPBOARD of " + std::to_string(args[0].size()) + (args[0].size() == 1 ? " byte" : " bytes"));
+}
+
+int RunSystem(const CommandContext& context, std::span<const std::string> args) {
+  constexpr std::uint8_t kGenericDesktop = 0x01;
+  const std::uint8_t usage = ParseSystemUsage(args[0]);
+  // Over TCP the PC would read the page and lose the usage.
+  return SendOne(context, packet::System(kGenericDesktop, usage), kUdpOnly,
+                 "SYSTEM page=" + HexByte(kGenericDesktop) + " usage=" + HexByte(usage));
+}
+
+int RunBrightness(const CommandContext& context, std::span<const std::string> args) {
+  if (args[0] != "up" && args[0] != "down") throw UsageError("brightness needs up or down, not '" + args[0] + "'");
+  const bool brighter = args[0] == "up";
+  return SendOne(context, packet::BrightnessStep(brighter), Chosen(context),
+                 std::string("BRIGHTNESS_STEP ") + (brighter ? "UP" : "DOWN"));
+}
+
 }  // namespace vandrel::phone

@@ -19,6 +19,10 @@ int RunZoom(const CommandContext& context, std::span<const std::string> args);
 int RunKeyClick(const CommandContext& context, std::span<const std::string> args);
 int RunKeyDown(const CommandContext& context, std::span<const std::string> args);
 int RunKeyUp(const CommandContext& context, std::span<const std::string> args);
+int RunMedia(const CommandContext& context, std::span<const std::string> args);
+int RunClipboard(const CommandContext& context, std::span<const std::string> args);
+int RunSystem(const CommandContext& context, std::span<const std::string> args);
+int RunBrightness(const CommandContext& context, std::span<const std::string> args);
 int RunType(const CommandContext& context, std::span<const std::string> args);
 
 }  // namespace vandrel::phone

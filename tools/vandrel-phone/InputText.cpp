@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 #include <optional>
+#include <span>
 
 #include "vandrel-phone/Options.h"
 
@@ -25,6 +26,15 @@ constexpr Named kKeyNames[] = {
 constexpr Named kModifierNames[] = {
     {"ctrl", kModLeftCtrl},   {"shift", kModLeftShift},   {"alt", kModLeftAlt},   {"win", kModLeftWin},
     {"rctrl", kModRightCtrl}, {"rshift", kModRightShift}, {"ralt", kModRightAlt}, {"rwin", kModRightWin},
+};
+
+constexpr Named kMediaActions[] = {
+    {"right", 0x01}, {"left", 0x02}, {"next", 0x04}, {"previous", 0x08},
+    {"play", 0x10},  {"mute", 0x20}, {"up", 0x40},   {"down", 0x80},
+};
+
+constexpr Named kSystemUsages[] = {
+    {"shutdown", 0x81}, {"sleep", 0x82}, {"wake", 0x83}, {"restart", 0x84}, {"logoff", 0x85}, {"lock", 0x86},
 };
 
 constexpr std::uint8_t kUsageA = 0x04;
@@ -79,6 +89,18 @@ std::optional<std::uint8_t> NamedKey(const std::string& name) {
     }
   }
   return std::nullopt;
+}
+
+// A name from `names` or a byte in decimal or hex; throws UsageError naming `what`.
+std::uint8_t ParseNamedByte(const std::string& text, std::span<const Named> names, const std::string& what) {
+  const std::string name = Lower(text);
+  for (const Named& entry : names) {
+    if (entry.name == name) return entry.value;
+  }
+  if (const auto value = ParseByte(name)) return *value;
+  std::string known;
+  for (const Named& entry : names) known += (known.empty() ? "" : ", ") + std::string(entry.name);
+  throw UsageError("'" + text + "' is no " + what + ": give " + known + " or a byte (decimal or 0x hex)");
 }
 
 std::optional<KeyStroke> StrokeFor(char c) {
@@ -138,6 +160,10 @@ std::uint8_t ParseModifiers(const std::string& text) {
     start = plus + 1;
   }
 }
+
+std::uint8_t ParseMediaAction(const std::string& text) { return ParseNamedByte(text, kMediaActions, "media action"); }
+
+std::uint8_t ParseSystemUsage(const std::string& text) { return ParseNamedByte(text, kSystemUsages, "system usage"); }
 
 std::vector<KeyStroke> KeyStrokesFor(std::string_view text) {
   if (text.empty()) throw UsageError("type needs some text");

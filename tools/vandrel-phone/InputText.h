@@ -32,6 +32,14 @@ std::uint8_t ParseKeyUsage(const std::string& text);
 /// ("ctrl+shift"). Throws UsageError.
 std::uint8_t ParseModifiers(const std::string& text);
 
+/// A MEDIA action: next, previous, play, mute, up, down (volume), right, left
+/// (arrows), or the byte in decimal or 0x hex. Throws UsageError.
+std::uint8_t ParseMediaAction(const std::string& text);
+
+/// A generic-desktop SYSTEM usage: shutdown, sleep, wake, restart, logoff,
+/// lock, or the byte in decimal or 0x hex. Throws UsageError.
+std::uint8_t ParseSystemUsage(const std::string& text);
+
 struct KeyStroke {
   std::uint8_t usage = 0;
   std::uint8_t modifiers = 0;

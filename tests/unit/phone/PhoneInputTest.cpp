@@ -62,6 +62,21 @@ TEST(PhoneInputArgumentsTest, ModifiersByBitsOrJoinedNames) {
   }
 }
 
+TEST(PhoneInputArgumentsTest, MediaActionsAndSystemUsagesByNameOrByte) {
+  const std::pair<const char*, std::uint8_t> media[] = {{"right", 0x01}, {"left", 0x02}, {"next", 0x04},
+                                                        {"Previous", 0x08}, {"play", 0x10}, {"mute", 0x20},
+                                                        {"up", 0x40},   {"DOWN", 0x80}, {"0x03", 0x03}};
+  for (const auto& [text, action] : media) EXPECT_EQ(ParseMediaAction(text), action) << text;
+  const std::pair<const char*, std::uint8_t> usages[] = {{"shutdown", 0x81}, {"sleep", 0x82},  {"wake", 0x83},
+                                                         {"restart", 0x84},  {"logoff", 0x85}, {"LOCK", 0x86},
+                                                         {"0x90", 0x90},     {"129", 0x81}};
+  for (const auto& [text, usage] : usages) EXPECT_EQ(ParseSystemUsage(text), usage) << text;
+  for (const char* bad : {"", "stop", "0x100", "lock2"}) {
+    EXPECT_THROW(ParseMediaAction(bad), UsageError) << "'" << bad << "'";
+    EXPECT_THROW(ParseSystemUsage(bad), UsageError) << "'" << bad << "'";
+  }
+}
+
 TEST(PhoneInputArgumentsTest, EveryPrintableCharacterHasItsOwnKeyStroke) {
   std::set<std::pair<std::uint8_t, std::uint8_t>> seen;
   for (char c = ' '; c <= '~'; ++c) {
@@ -162,6 +177,13 @@ TEST(PhoneInputCommandTest, EachCommandTakesItsTransport) {
       {{"key", "a", "shift"}, {kPing}, {{7, 0x04, 0x02}}, "sent KEYCLICK key=0x04 mods=0x02 over UDP\n"},
       {{"--tcp", "keyup", "0x2A", "ctrl+alt"}, {kPing}, {{14, 0x2A, 0x05}}, "sent KEYUP key=0x2A mods=0x05 over UDP\n"},
       {{"type", "Hi!"}, {kPing}, {{7, 0x0B, kShift}, {7, 0x0C, 0}, {7, 0x1E, kShift}}, "sent 3 KEYCLICKs over UDP\n"},
+      {{"media", "play"}, {10, 0x10, kPing}, {}, "sent MEDIA action=0x10 over TCP\n"},
+      {{"--udp", "media", "0x04"}, {kPing}, {{10, 0x04}}, "sent MEDIA action=0x04 over UDP\n"},
+      {{"clipboard", "h\xC3\xA9"}, {kPing}, {{12, 'h', 0xC3, 0xA9}}, "sent CLIPBOARD of 3 bytes over UDP\n"},
+      {{"system", "lock"}, {kPing}, {{11, 0x01, 0x86}}, "sent SYSTEM page=0x01 usage=0x86 over UDP\n"},
+      {{"system", "0x90"}, {kPing}, {{11, 0x01, 0x90}}, "sent SYSTEM page=0x01 usage=0x90 over UDP\n"},
+      {{"brightness", "down"}, {27, 1, kPing}, {}, "sent BRIGHTNESS_STEP DOWN over TCP\n"},
+      {{"--udp", "brightness", "up"}, {kPing}, {{27, 0}}, "sent BRIGHTNESS_STEP UP over UDP\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
