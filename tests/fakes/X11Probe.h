@@ -79,6 +79,47 @@ class X11Probe {
     return true;
   }
 
+  /// Like OpenFocusedWindow, but a window the window manager manages, titled
+  /// `title`, once the manager has made it the active window.
+  bool OpenActiveWindow(const std::string& title) {
+    XSetWindowAttributes attributes{};
+    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
+    window_ = XCreateWindow(display_, DefaultRootWindow(display_), 100, 100, 200, 200, 0, CopyFromParent, InputOutput,
+                            CopyFromParent, CWEventMask, &attributes);
+    SetTitle(title);
+    XMapRaised(display_, window_);
+    if (!WaitFor([](const XEvent& e) { return e.type == MapNotify; })) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ActiveWindow() != window_) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    events_.clear();
+    return true;
+  }
+  /// Sets both the EWMH (UTF-8) and the ICCCM title.
+  void SetTitle(const std::string& title) {
+    XStoreName(display_, window_, title.c_str());
+    XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_NAME", False),
+                    XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
+    XSync(display_, False);
+  }
+  Window ActiveWindow() const {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, left = 0;
+    unsigned char* data = nullptr;
+    Window active = 0;
+    if (XGetWindowProperty(display_, DefaultRootWindow(display_), XInternAtom(display_, "_NET_ACTIVE_WINDOW", False), 0,
+                           1, False, AnyPropertyType, &type, &format, &count, &left, &data) == 0 &&
+        data && count == 1 && format == 32) {
+      active = static_cast<Window>(*reinterpret_cast<unsigned long*>(data));
+    }
+    if (data) XFree(data);
+    return active;
+  }
+
   /// Collects events until one satisfies `done` or `limit` passes.
   bool WaitFor(const std::function<bool(const XEvent&)>& done,
                std::chrono::milliseconds limit = std::chrono::seconds(10)) {

@@ -1,0 +1,98 @@
+// The real program acting on the PC for a phone: media keys into the active
+// window (with the short-video remap), the clipboard read back by another
+// X client.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// Before Xlib, whose Success macro would clash with the phone client's names.
+#include "PhoneRun.h"
+#include "ServerFixture.h"
+#include "VandrelProcess.h"
+
+#include "DesktopSession.h"
+#include "X11Probe.h"
+
+#include <X11/XF86keysym.h>
+#include <X11/keysym.h>
+
+namespace vandrel::testing {
+namespace {
+
+std::string ReadClipboard() {
+  std::FILE* pipe = ::popen("xclip -o -selection clipboard 2>/dev/null", "r");
+  if (!pipe) return {};
+  std::string text;
+  char buffer[512];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  ::pclose(pipe);
+  return text;
+}
+
+class SystemActionsEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { desktop_ = std::getenv("DISPLAY") ? new DesktopSession : nullptr; }
+  static void TearDownTestSuite() {
+    delete desktop_;
+    desktop_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!desktop_) GTEST_SKIP() << "DISPLAY is not set; scripts/test.sh starts an Xvfb";
+    ASSERT_EQ(desktop_->problem(), "");
+    ASSERT_TRUE(probe_.usable());
+    vandrel_ = std::make_unique<VandrelProcess>(
+        home_, std::vector<std::string>{"--headless", "--port", std::to_string(port_), "--no-ble", "--no-mdns",
+                                        "--no-adb"});
+    ASSERT_TRUE(vandrel_->WaitForLog("[SERVER] Started")) << vandrel_->Output();
+    ASSERT_TRUE(vandrel_->WaitForLog("[SendInput] X11 display"));
+  }
+
+  PhoneRun Send(const std::string& command) { return Phone("--port " + std::to_string(port_) + " " + command); }
+
+  static inline DesktopSession* desktop_ = nullptr;
+  X11Probe probe_;
+  TempDir home_;
+  std::uint16_t port_ = NextTestPort();
+  std::unique_ptr<VandrelProcess> vandrel_;
+};
+
+TEST_F(SystemActionsEndToEnd, MediaKeysReachTheActiveWindowAndShortVideoGetsArrows) {
+  ASSERT_TRUE(probe_.OpenActiveWindow("Douyin \xE2\x80\x93 test"));
+  ASSERT_EQ(Send("media next").code, 0);
+  ASSERT_TRUE(probe_.WaitForKeyRelease(XK_Down)) << vandrel_->Log();
+  EXPECT_TRUE(vandrel_->WaitForLog("[Media] Douyin foreground: NEXT/PREVIOUS remapped to Down (0x28)"));
+
+  probe_.SetTitle("Some other window");
+  probe_.events().clear();
+  ASSERT_EQ(Send("media next").code, 0);
+  EXPECT_TRUE(probe_.WaitForKeyRelease(XF86XK_AudioNext)) << vandrel_->Log();
+  ASSERT_EQ(Send("media play").code, 0);
+  EXPECT_TRUE(probe_.WaitForKeyRelease(XF86XK_AudioPlay)) << vandrel_->Log();
+
+  // Two bits at once are no action: the queue's guard reports it and the program serves on.
+  ASSERT_EQ(Send("media 0x03").code, 0);
+  EXPECT_TRUE(vandrel_->WaitForLog("[INPUT_QUEUE][FATAL] inputmanager.execute crashed"));
+  ASSERT_EQ(Send("media mute").code, 0);
+  EXPECT_TRUE(probe_.WaitForKeyRelease(XF86XK_AudioMute)) << vandrel_->Log();
+}
+
+TEST_F(SystemActionsEndToEnd, ClipboardTextIsPastedByOtherPrograms) {
+  if (std::system("command -v xclip >/dev/null") != 0) GTEST_SKIP() << "xclip is not installed";
+  const std::string text = "h\xC3\xA9llo w\xC3\xB6rld";
+  ASSERT_EQ(Send("clipboard '" + text + "'").code, 0);
+  ASSERT_TRUE(vandrel_->WaitForLog("[Clipboard] Clipboard set successfully")) << vandrel_->Log();
+  EXPECT_EQ(ReadClipboard(), text);
+
+  // A datagram carries 255 bytes of text at most; the rest is cut.
+  const std::string longText(300, 'q');
+  ASSERT_EQ(Send("clipboard " + longText).code, 0);
+  EXPECT_TRUE(WaitUntil([&] { return ReadClipboard() == std::string(255, 'q'); })) << ReadClipboard().size();
+  EXPECT_TRUE(vandrel_->WaitForLog("[Clipboard] Setting clipboard text (size=255): " + std::string(50, 'q') + "..."));
+}
+
+}  // namespace
+}  // namespace vandrel::testing
