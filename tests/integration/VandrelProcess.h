@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <optional>
@@ -35,6 +36,11 @@ class VandrelProcess {
     // The input tests watch the injected input on the test's X server.
     if (const char* display = std::getenv("DISPLAY")) env.push_back(std::string("DISPLAY=") + display);
     env.insert(env.end(), environment.begin(), environment.end());
+    // Power and lock requests from a test must never reach this machine's logind.
+    const bool ownBus = std::any_of(environment.begin(), environment.end(), [](const std::string& e) {
+      return e.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0;
+    });
+    if (!ownBus) env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/vandrel-test-bus");
     std::vector<std::string> argv = {std::string(VANDREL_BUILD_DIR) + "/vandrel"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const std::string out = root + "/out-" + std::to_string(counter_++) + ".txt";

@@ -6,16 +6,14 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #include "infra/Logger.h"
-#include "infra/linux/Spawn.h"
+#include "input/linux/DisplayBrightness.h"
+#include "input/linux/Logind.h"
 #include "input/linux/X11ErrorHandlers.h"
 
 namespace vandrel::InputManager {
@@ -91,7 +89,10 @@ std::unique_ptr<X11> X11::Open(const char* displayName) {
 }
 
 X11::X11(Connection connection, std::string displayName)
-    : displayName_(std::move(displayName)), display_(connection.display), xkbEvent_(connection.xkbEvent) {
+    : displayName_(std::move(displayName)),
+      display_(connection.display),
+      xkbEvent_(connection.xkbEvent),
+      clipboard_(displayName_) {
   x11::Watch(display_, &lost_);
 }
 
@@ -357,8 +358,20 @@ std::string X11::ForegroundTitle() {
   ForgetIfLost();
   return title;
 }
-void X11::PutClipboardText(std::string_view) {}
-std::optional<std::string> X11::PerformSystemAction(SystemAction) { return std::string("not yet"); }
-std::string X11::StepMonitorBrightness(bool) { return {}; }
+void X11::PutClipboardText(std::string_view utf8) { clipboard_.Set(std::string(utf8)); }
+
+std::optional<std::string> X11::PerformSystemAction(SystemAction action) {
+  switch (action) {
+    case SystemAction::kShutdown: return logind::PowerOff();
+    case SystemAction::kRestart: return logind::Reboot();
+    case SystemAction::kSleep: return logind::Suspend();
+    case SystemAction::kLogoff: return logind::TerminateOwnSession();
+    case SystemAction::kLock: return logind::LockOwnSession();
+    case SystemAction::kWake: break;
+  }
+  return std::nullopt;
+}
+
+std::string X11::StepMonitorBrightness(bool up) { return StepDisplayBrightness(up); }
 
 }  // namespace vandrel::InputManager

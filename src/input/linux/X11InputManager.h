@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "input/Injector.h"
+#include "input/linux/X11Clipboard.h"
 
 struct _XDisplay;  // Xlib's Display; its header stays out of ours for its macros (None, Bool, Status).
 
@@ -97,6 +98,8 @@ class X11 final : public Injector {
   std::set<unsigned> repeatOff_;
   std::set<unsigned long> reportedKeysyms_;
   std::set<std::uint16_t> reportedKeys_;
+  // Its own connection and thread: pasting programs are answered there.
+  X11Clipboard clipboard_;
 };
 
 }  // namespace vandrel::InputManager

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "infra/Logger.h"
+#include "infra/TextEncoding.h"
+#include "input/windows/WindowsRecords.h"
 
 namespace vandrel::InputManager {
 namespace {
@@ -16,9 +18,17 @@ thread_local DWORD attachedThread = 0;
 INPUT ToInput(const KeyRecord& key) {
   INPUT input{};
   input.type = INPUT_KEYBOARD;
+  const DWORD extended = key.extended ? KEYEVENTF_EXTENDEDKEY : 0;
+  const DWORD up = key.up ? KEYEVENTF_KEYUP : 0;
+  if (key.vk == 0 && key.scan != 0) {
+    // Keys with no virtual key (brightness) exist only as scan codes.
+    input.ki.wScan = key.scan;
+    input.ki.dwFlags = KEYEVENTF_SCANCODE | extended | up;
+    return input;
+  }
   input.ki.wVk = key.vk;
   input.ki.wScan = static_cast<WORD>(::MapVirtualKeyW(key.vk, MAPVK_VK_TO_VSC));
-  input.ki.dwFlags = (key.extended ? KEYEVENTF_EXTENDEDKEY : 0) | (key.up ? KEYEVENTF_KEYUP : 0);
+  input.ki.dwFlags = extended | up;
   return input;
 }
 
@@ -35,15 +45,21 @@ INPUT ToInput(const MouseRecord& mouse) {
 
 }  // namespace
 
+INPUT ToWin32Input(const InputRecord& record) {
+  return std::visit([](const auto& r) { return ToInput(r); }, record);
+}
+
+Windows::Windows() : Windows(RealSystemCalls()) {}
+
+Windows::Windows(SystemCalls calls) : calls_(std::move(calls)) {}
+
 Windows::~Windows() { StopAutoRepeat(); }
 
 unsigned Windows::SendBatch(std::span<const InputRecord> batch) {
   if (batch.empty()) return 0;
   std::vector<INPUT> inputs;
   inputs.reserve(batch.size());
-  for (const auto& record : batch) {
-    inputs.push_back(std::visit([](const auto& r) { return ToInput(r); }, record));
-  }
+  for (const auto& record : batch) inputs.push_back(ToWin32Input(record));
   return ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), static_cast<int>(sizeof(INPUT)));
 }
 
@@ -64,12 +80,17 @@ void Windows::DetachFromForeground() {
 
 bool Windows::IsControlHeld() { return (::GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0; }
 
-std::string Windows::ForegroundTitle() { return {}; }
-void Windows::PutClipboardText(std::string_view) {}
-std::optional<std::string> Windows::PerformSystemAction(SystemAction) {
-  if (!::LockWorkStation()) return std::to_string(::GetLastError());
-  return std::nullopt;
+std::string Windows::ForegroundTitle() {
+  const HWND foreground = ::GetForegroundWindow();
+  if (!foreground) return {};
+  const int length = ::GetWindowTextLengthW(foreground);
+  if (length <= 0) return {};
+  std::wstring title(static_cast<std::size_t>(length) + 1, L'\0');
+  // The title may have changed since its length was asked; take what fits.
+  const int copied = ::GetWindowTextW(foreground, title.data(), length + 1);
+  if (copied <= 0) return {};
+  title.resize(static_cast<std::size_t>(copied));
+  return WideToUtf8(title);
 }
-std::string Windows::StepMonitorBrightness(bool) { return {}; }
 
 }  // namespace vandrel::InputManager
