@@ -52,6 +52,8 @@ std::optional<Failure> Open(Bus& bus) {
   const int result = sd_bus_open_system(&raw);
   if (result < 0) return "cannot connect to the system bus: " + std::string(std::strerror(-result));
   bus.reset(raw);
+  // Also bounds the calls that take no timeout of their own (property reads).
+  sd_bus_set_method_call_timeout(raw, kCallTimeoutUsec);
   return std::nullopt;
 }
 
