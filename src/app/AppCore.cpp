@@ -2,6 +2,7 @@
 
 #include "infra/Logger.h"
 #include "infra/Settings.h"
+#include "input/Injector.h"
 #include "input/InputQueue.h"
 #include "input/PlatformInputManager.h"
 
@@ -20,6 +21,7 @@ void AppCore::CreateInput() {
   settings_ = std::make_unique<Settings>();
   inputManager_ = InputManager::MakePlatformInputManager();
   inputQueue_ = std::make_unique<InputQueue>(inputManager_.get());
+  desktop_ = desktop::MakePlatformDesktop(dynamic_cast<InputManager::Injector*>(inputManager_.get()));
 }
 
 bool AppCore::CreateServer(Server::ConnectionListener* listener, std::string& error) {
@@ -30,6 +32,7 @@ bool AppCore::CreateServer(Server::ConnectionListener* listener, std::string& er
   serverOptions.mdns = options_.mdns;
   serverOptions.adb = options_.adb;
   serverOptions.ble = options_.ble;
+  serverOptions.desktop = desktop_.get();
   try {
     server_ = std::make_unique<Server>(serverOptions, listener, settings_.get(), inputQueue_.get());
     return true;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/Options.h"
+#include "desktop/Desktop.h"
 #include "input/InputManager.h"
 #include "net/Server.h"
 
@@ -21,7 +22,7 @@ class AppCore {
   AppCore(const AppCore&) = delete;
   AppCore& operator=(const AppCore&) = delete;
 
-  /// Settings, the platform's input manager and the input queue.
+  /// Settings, the platform's input manager, the input queue and the desktop.
   void CreateInput();
   /// Binds the server's sockets; false with a one-line reason when it cannot.
   bool CreateServer(Server::ConnectionListener* listener, std::string& error);
@@ -40,6 +41,8 @@ class AppCore {
   std::unique_ptr<Settings> settings_;
   std::unique_ptr<InputManager::Base> inputManager_;
   std::unique_ptr<InputQueue> inputQueue_;
+  // Before the server, which acts on it until it is gone.
+  std::unique_ptr<desktop::Desktop> desktop_;
   std::unique_ptr<Server> server_;
   bool shutDown_ = false;
 };

@@ -24,16 +24,17 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-void AppendWide(std::wstring& out, char32_t cp) {
-  if constexpr (sizeof(wchar_t) == 2) {
+template <class Unit>
+void AppendUnits(std::basic_string<Unit>& out, char32_t cp) {
+  if constexpr (sizeof(Unit) == 2) {
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out += static_cast<wchar_t>(0xD800 + (cp >> 10));
-      out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+      out += static_cast<Unit>(0xD800 + (cp >> 10));
+      out += static_cast<Unit>(0xDC00 + (cp & 0x3FF));
       return;
     }
   }
-  out += static_cast<wchar_t>(cp);
+  out += static_cast<Unit>(cp);
 }
 
 // Decodes one UTF-8 sequence at text[i], advancing i; rejects overlong forms,
@@ -56,14 +57,13 @@ char32_t DecodeUtf8(std::string_view text, std::size_t& i) {
   return cp;
 }
 
-}  // namespace
-
-std::string WideToUtf8(std::wstring_view text) {
+template <class Unit>
+std::string UnitsToUtf8(std::basic_string_view<Unit> text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     auto unit = static_cast<char32_t>(text[i]);
-    if constexpr (sizeof(wchar_t) == 2) {
+    if constexpr (sizeof(Unit) == 2) {
       unit &= 0xFFFF;
       if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size()) {
         const auto low = static_cast<char32_t>(text[i + 1]) & 0xFFFF;
@@ -78,11 +78,19 @@ std::string WideToUtf8(std::wstring_view text) {
   return out;
 }
 
-std::wstring Utf8ToWide(std::string_view text) {
-  std::wstring out;
+template <class Unit>
+std::basic_string<Unit> Utf8ToUnits(std::string_view text) {
+  std::basic_string<Unit> out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) AppendWide(out, DecodeUtf8(text, i));
+  for (std::size_t i = 0; i < text.size();) AppendUnits(out, DecodeUtf8(text, i));
   return out;
 }
+
+}  // namespace
+
+std::string WideToUtf8(std::wstring_view text) { return UnitsToUtf8(text); }
+std::wstring Utf8ToWide(std::string_view text) { return Utf8ToUnits<wchar_t>(text); }
+std::string Utf16ToUtf8(std::u16string_view text) { return UnitsToUtf8(text); }
+std::u16string Utf8ToUtf16(std::string_view text) { return Utf8ToUnits<char16_t>(text); }
 
 }  // namespace vandrel

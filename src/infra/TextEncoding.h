@@ -10,5 +10,8 @@ namespace vandrel {
 std::string WideToUtf8(std::wstring_view text);
 /// UTF-8 to wide text; malformed sequences become U+FFFD.
 std::wstring Utf8ToWide(std::string_view text);
+/// The same for UTF-16 whatever the platform (window titles, registry strings).
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
 
 }  // namespace vandrel

@@ -46,6 +46,12 @@ class Injector : public Base {
   void SystemControl(std::uint8_t page, std::uint8_t usage) override;
   void BrightnessStep(bool up) override;
 
+  /// Keys for a desktop action, from any thread: one batch through the same
+  /// mechanism and dump as the phone's typing.
+  unsigned SendDesktopKeys(std::span<const InputRecord> keys) { return Send(keys); }
+  /// The hardware scan code the system gives a virtual key; 0 when it has none.
+  virtual std::uint16_t ScanCodeOf(std::uint16_t /*vk*/) { return 0; }
+
  protected:
   /// Hands one batch to the system; returns how many records it took.
   virtual unsigned SendBatch(std::span<const InputRecord> batch) = 0;

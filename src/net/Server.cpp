@@ -3,6 +3,7 @@
 #include <future>
 #include <system_error>
 
+#include "desktop/DesktopWorkers.h"
 #include "infra/Logger.h"
 #include "infra/Settings.h"
 #include "input/InputQueue.h"
@@ -75,6 +76,7 @@ Server::Server(Options options, ConnectionListener* listener, Settings* settings
   SetUp("listen", [&](asio::error_code& ec) { acceptor_.listen(asio::socket_base::max_listen_connections, ec); });
 
   udpBuffer_.resize(65536);
+  if (options_.desktop) desktopWorkers_ = std::make_unique<desktop::DesktopWorkers>(options_.desktop);
   StartAdbReverse();
   StartUdpReceive();
 }
@@ -150,6 +152,8 @@ void Server::Close() {
   }
   ioContext_.stop();
   if (ioThread_.joinable()) ioThread_.join();
+  // A job still running ends on a closed session; the queued ones are dropped.
+  if (desktopWorkers_) desktopWorkers_->Stop();
   Log() << "[SERVER] Closed.\n";
   StopAdbReverse();
 }
@@ -231,7 +235,8 @@ void Server::OnHello(const std::shared_ptr<PendingHello>& pending, const asio::e
 void Server::RegisterSession(asio::ip::tcp::socket socket, const std::string& hello) {
   auto session = Connection::Create(
       inputQueue_, std::move(socket), hello, settings_,
-      [this](std::shared_ptr<Connection> closed) { OnConnectionClosed(closed); }, options_.sessionTiming);
+      [this](std::shared_ptr<Connection> closed) { OnConnectionClosed(closed); }, options_.sessionTiming,
+      desktopWorkers_.get());
   {
     std::lock_guard lock(sessionsMutex_);
     sessions_.push_back(session);

@@ -25,6 +25,10 @@ namespace vandrel {
 
 class InputQueue;
 class MdnsResponder;
+namespace desktop {
+class Desktop;
+class DesktopWorkers;
+}  // namespace desktop
 class Settings;
 
 class Server {
@@ -55,6 +59,9 @@ class Server {
     bool ble = true;
     /// Empty where Bluetooth LE is absent.
     BleGattServerFactory bleFactory;
+    /// What the phones' desktop commands act on; without it they are refused.
+    /// Outlives the server.
+    desktop::Desktop* desktop = nullptr;
   };
 
   /// Binds TCP and UDP on the port; throws std::system_error naming the failed
@@ -145,6 +152,8 @@ class Server {
   // Touched on the network thread and read by the window's status query.
   mutable std::mutex bleMutex_;
   std::unique_ptr<BleGattServer> bleServer_;
+  // Stopped after the sessions closed; their jobs hold them.
+  std::unique_ptr<desktop::DesktopWorkers> desktopWorkers_;
 };
 
 }  // namespace vandrel

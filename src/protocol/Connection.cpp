@@ -2,8 +2,12 @@
 
 #include <cstring>
 
+#include "desktop/AppInfo.h"
+#include "desktop/Desktop.h"
+#include "desktop/DesktopWorkers.h"
 #include "infra/Logger.h"
 #include "infra/Platform.h"
+#include "infra/PrintableText.h"
 #include "infra/Settings.h"
 #include "input/InputQueue.h"
 #include "protocol/AuthDigest.h"
@@ -33,22 +37,24 @@ bool DigestsEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
 
 std::shared_ptr<Connection> Connection::Create(InputQueue* inputQueue, asio::ip::tcp::socket socket,
                                                const std::string& hello, Settings* settings, CloseCallback onClose,
-                                               Timing timing) {
+                                               Timing timing, desktop::DesktopWorkers* desktop) {
   auto connection = std::make_shared<Connection>(Private{}, inputQueue, std::move(socket), hello, settings,
-                                                 std::move(onClose), timing);
+                                                 std::move(onClose), timing, desktop);
   connection->Begin();
   return connection;
 }
 
 Connection::Connection(Private, InputQueue* inputQueue, asio::ip::tcp::socket socket, const std::string& hello,
-                       Settings* settings, CloseCallback onClose, Timing timing)
+                       Settings* settings, CloseCallback onClose, Timing timing,
+                       desktop::DesktopWorkers* desktop)
     : onClose_(std::move(onClose)),
       socket_(std::move(socket)),
       inputQueue_(inputQueue),
       settings_(settings),
       timing_(timing),
       heartbeatTimer_(socket_.get_executor()),
-      recvCapacity_(kChunkSize) {
+      recvCapacity_(kChunkSize),
+      desktop_(desktop) {
   const DeviceHello parsed = ParseDeviceHello(hello);
   deviceInfo_.manufacturer = parsed.manufacturer;
   deviceInfo_.name = parsed.name;
@@ -117,7 +123,7 @@ void Connection::OnRead(const asio::error_code& error, std::span<const std::uint
   }
   recvBuffer_.insert(recvBuffer_.end(), bytes.begin(), bytes.end());
   Dispatch();
-  StartRead();
+  if (!readPaused_) StartRead();
 }
 
 void Connection::Dispatch() {
@@ -133,6 +139,10 @@ void Connection::Dispatch() {
     }
     HandlePacket(head, *length);
     used += *length;
+    if (desktopJobs_.load() >= kMaxDesktopJobs) {
+      readPaused_ = true;
+      break;
+    }
   }
   recvBuffer_.erase(recvBuffer_.begin(), recvBuffer_.begin() + static_cast<std::ptrdiff_t>(used));
   // Give back what a file transfer borrowed once the session is idle again.
@@ -165,27 +175,42 @@ void Connection::HandlePacket(const std::uint8_t* bytes, std::size_t length) {
     case Command::FileTransferEnd:
       return fileReceiver_.HandleEnd();
     case Command::GetAppList:
-    case Command::LaserOn:
-    case Command::LaserOff:
-      return HandleDesktopCommand(bytes, length);
     case Command::SwitchApp:
-      if (length >= 9) return HandleDesktopCommand(bytes, length);
-      break;
     case Command::LaunchApp:
     case Command::OpenUrl:
     case Command::SmartMedia:
-      if (length >= 2) return HandleDesktopCommand(bytes, length);
-      break;
+      return HandleDesktopCommand(bytes, length);
+    case Command::LaserOn:
+    case Command::LaserOff:
+      return HandleUnavailableCommand(bytes, length);
     default:
       break;
   }
   if (inputQueue_) inputQueue_->Enqueue(bytes, length);
 }
 
-void Connection::HandleDesktopCommand(const std::uint8_t* bytes, std::size_t length) {
+void Connection::HandleUnavailableCommand(const std::uint8_t* bytes, std::size_t length) {
   if (auto permit = unavailableCommands_.Next()) {
     Log() << "[CONNECTION] " << CommandName(static_cast<std::int8_t>(bytes[0]))
           << " is not available in this build (size=" << length << ")" << permit;
+  }
+}
+
+void Connection::HandleDesktopCommand(const std::uint8_t* bytes, std::size_t length) {
+  if (!desktop_) return HandleUnavailableCommand(bytes, length);
+  switch (static_cast<Command>(bytes[0])) {
+    case Command::GetAppList:
+      return HandleGetAppList();
+    case Command::SwitchApp:
+      return HandleSwitchApp(bytes, length);
+    case Command::LaunchApp:
+      return HandleLaunchApp(bytes, length);
+    case Command::OpenUrl:
+      return HandleOpenUrl(bytes, length);
+    case Command::SmartMedia:
+      return HandleSmartMedia(bytes, length);
+    default:
+      return;
   }
 }
 

@@ -23,6 +23,10 @@ namespace vandrel {
 
 class InputQueue;
 class Settings;
+namespace desktop {
+class Desktop;
+class DesktopWorkers;
+}  // namespace desktop
 
 /// How often a session checks for silence, and how much silence ends it.
 struct ConnectionTiming {
@@ -36,9 +40,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   using Timing = ConnectionTiming;
 
   /// Sends AUTH_REQUEST or AUTH_SUCCESS and starts reading. Network thread.
+  /// Without `desktop` the desktop commands are refused with a line.
   static std::shared_ptr<Connection> Create(InputQueue* inputQueue, asio::ip::tcp::socket socket,
                                             const std::string& hello, Settings* settings, CloseCallback onClose,
-                                            Timing timing = {});
+                                            Timing timing = {}, desktop::DesktopWorkers* desktop = nullptr);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -63,10 +68,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   struct Private {};
+  // Desktop commands of one session queued or running at once; at this many
+  // the session stops reading.
+  static constexpr int kMaxDesktopJobs = 8;
 
  public:
   Connection(Private, InputQueue* inputQueue, asio::ip::tcp::socket socket, const std::string& hello,
-             Settings* settings, CloseCallback onClose, Timing timing);
+             Settings* settings, CloseCallback onClose, Timing timing, desktop::DesktopWorkers* desktop);
 
  private:
   void Begin();
@@ -78,6 +86,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void SendAuthRequest();
   void HandleAuthPassword(const std::uint8_t* bytes, std::size_t length);
   void HandleDesktopCommand(const std::uint8_t* bytes, std::size_t length);
+  void HandleUnavailableCommand(const std::uint8_t* bytes, std::size_t length);
+  void HandleGetAppList();
+  void HandleSwitchApp(const std::uint8_t* bytes, std::size_t length);
+  void HandleLaunchApp(const std::uint8_t* bytes, std::size_t length);
+  void HandleOpenUrl(const std::uint8_t* bytes, std::size_t length);
+  void HandleSmartMedia(const std::uint8_t* bytes, std::size_t length);
+  // Hands the work to the desktop workers with this session held. Past a few
+  // unfinished jobs the session stops reading until one ends: the phone
+  // waits, its commands stay in order.
+  void RunOnDesktop(std::function<void(desktop::Desktop&)> work);
+  void DesktopJobDone();
+  void ResumeReading();
   void ArmHeartbeat();
   void OnHeartbeat(const asio::error_code& error);
   void WritePending();
@@ -100,6 +120,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   DeviceInfo deviceInfo_;
   asio::ip::tcp::endpoint peer_;
   FileReceiver fileReceiver_;
+  desktop::DesktopWorkers* desktop_;
+  std::atomic<int> desktopJobs_{0};
+  bool readPaused_ = false;  // network thread only
+  LogLimiter desktopCommands_{20};  // network thread only
   std::atomic<bool> closed_{false};
   // A peer can send these at will; network thread only.
   LogLimiter unauthenticatedDrops_;

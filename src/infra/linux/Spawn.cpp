@@ -23,6 +23,9 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, co
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
+  // Our sockets are not opened close-on-exec: a child that kept the listening
+  // socket would hold the port after we exit.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none;

@@ -253,6 +253,14 @@ void X11::Wheel(std::int32_t& accumulated, std::int32_t delta, unsigned up, unsi
   }
 }
 
+std::uint16_t X11::ScanCodeOf(std::uint16_t vk) {
+  std::lock_guard lock(mutex_);
+  const KeySym keysym = VirtualKeyToKeysym(vk);
+  if (!Usable() || keysym == NoSymbol) return 0;
+  const unsigned keycode = XKeysymToKeycode(display_, keysym);
+  return keycode > 8 ? static_cast<std::uint16_t>(keycode - 8) : 0;
+}
+
 unsigned X11::KeycodeFor(unsigned long keysym) {
   if (const KeyCode code = XKeysymToKeycode(display_, keysym)) return code;
   // Our own binding may not have come back to Xlib's cached keymap yet.

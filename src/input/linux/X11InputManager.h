@@ -46,6 +46,11 @@ class X11 final : public Injector {
   std::optional<std::string> PerformSystemAction(SystemAction action) override;
   std::string StepMonitorBrightness(bool up) override;
 
+ public:
+  /// The evdev code of the key (its X keycode less 8), which for the main keys
+  /// is the PC scan code.
+  std::uint16_t ScanCodeOf(std::uint16_t vk) override;
+
  private:
   struct Connection {
     _XDisplay* display = nullptr;
