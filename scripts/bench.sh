@@ -16,4 +16,6 @@ cmake --build "$BUILD_DIR" --target vandrel vandrel-bench
 cmake --build "$BUILD_DIR" --target vandrel-input-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-input-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-input-bench failed"
 # Enqueue cost per event, and the program's memory and drops under an input flood.
 cmake --build "$BUILD_DIR" --target vandrel-queue-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-queue-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-queue-bench failed"
+# The application list with 20 windows and icons, and PING meanwhile (openbox on its own Xvfb).
+cmake --build "$BUILD_DIR" --target vandrel-desktop-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-desktop-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-desktop-bench failed"
 exec scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-bench" --vandrel "$BUILD_DIR/vandrel" "$@"

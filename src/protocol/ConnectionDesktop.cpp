@@ -66,7 +66,9 @@ void Connection::HandleSwitchApp(const std::uint8_t* bytes, std::size_t length) 
   for (int i = 8; i >= 1; --i) hwnd = (hwnd << 8) | bytes[i];
   if (auto permit = desktopCommands_.Next()) Log() << "[CONNECTION] Handling SWITCH_APP, hwnd=" << hwnd << permit;
   RunOnDesktop([hwnd](desktop::Desktop& desktop) {
-    Log() << "[CONNECTION] SwitchToWindow result: " << Outcome(desktop.SwitchToWindow(hwnd));
+    // The call first: it may log, and a statement is one line.
+    const bool ok = desktop.SwitchToWindow(hwnd);
+    Log() << "[CONNECTION] SwitchToWindow result: " << Outcome(ok);
   });
 }
 
@@ -78,7 +80,8 @@ void Connection::HandleLaunchApp(const std::uint8_t* bytes, std::size_t length) 
     Log() << "[CONNECTION] Handling LAUNCH_APP, path=" << Printable(*path) << permit;
   }
   RunOnDesktop([path = std::move(*path)](desktop::Desktop& desktop) {
-    Log() << "[CONNECTION] LaunchApp result: " << Outcome(desktop.LaunchApp(path));
+    const bool ok = desktop.LaunchApp(path);
+    Log() << "[CONNECTION] LaunchApp result: " << Outcome(ok);
   });
 }
 

@@ -4,7 +4,10 @@
 
 #include <X11/Xlib.h>
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -42,6 +45,7 @@ class X11Probe {
   ~X11Probe() {
     if (!display_) return;
     if (window_) XDestroyWindow(display_, window_);
+    for (Window w : others_) XDestroyWindow(display_, w);
     XCloseDisplay(display_);
   }
   X11Probe(const X11Probe&) = delete;
@@ -98,13 +102,7 @@ class X11Probe {
     return true;
   }
   /// Sets both the EWMH (UTF-8) and the ICCCM title.
-  void SetTitle(const std::string& title) {
-    XStoreName(display_, window_, title.c_str());
-    XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_NAME", False),
-                    XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
-    XSync(display_, False);
-  }
+  void SetTitle(const std::string& title) { SetTitleOf(window_, title); }
   Window ActiveWindow() const {
     Atom type = 0;
     int format = 0;
@@ -175,11 +173,39 @@ class X11Probe {
 
   std::vector<XEvent>& events() { return events_; }
 
+  /// A mapped window of this process titled `title` (none when empty), of the
+  /// EWMH window type `type` when given; it lasts as long as the probe.
+  Window OpenWindowOfType(const std::string& title, const char* type) {
+    const Window w = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 20, 20, 100, 60, 0, 0, 0);
+    if (!title.empty()) SetTitleOf(w, title);
+    const unsigned long pid = static_cast<unsigned long>(::getpid());
+    XChangeProperty(display_, w, XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&pid), 1);
+    if (type) {
+      const Atom value = XInternAtom(display_, type, False);
+      XChangeProperty(display_, w, XInternAtom(display_, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32,
+                      PropModeReplace, reinterpret_cast<const unsigned char*>(&value), 1);
+    }
+    XMapWindow(display_, w);
+    XSync(display_, False);
+    others_.push_back(w);
+    return w;
+  }
+
  private:
+  void SetTitleOf(Window w, const std::string& title) {
+    XStoreName(display_, w, title.c_str());
+    XChangeProperty(display_, w, XInternAtom(display_, "_NET_WM_NAME", False),
+                    XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
+    XSync(display_, False);
+  }
+
   Display* display_ = nullptr;
   Window window_ = 0;
   int xkbEvent_ = -1;
   std::vector<XEvent> events_;
+  std::vector<Window> others_;
 };
 
 }  // namespace vandrel::testing

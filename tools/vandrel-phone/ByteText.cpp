@@ -76,6 +76,25 @@ std::string DescribePacket(std::span<const std::uint8_t> packet) {
   return text;
 }
 
+std::string EscapeText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\%03u", static_cast<unsigned>(byte));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string FormatSeconds(std::chrono::duration<double> seconds) {
   std::ostringstream text;
   text << seconds.count() << " s";

@@ -7,6 +7,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "protocol/Packet.h"
 
@@ -27,6 +28,12 @@ Bytes ParseHexBytes(std::span<const std::string> words);
 /// A received packet in words: "PONG", "AUTH_REQUEST (nonce 0102...)",
 /// "APP_LIST_DATA (120 bytes)", "UNKNOWN (0x63)".
 std::string DescribePacket(std::span<const std::uint8_t> packet);
+
+/// Text from the PC for a terminal line, to go between double quotes: bytes
+/// from 0x80 up pass as they are (UTF-8), '"' and '\' get a backslash, and
+/// control bytes read \DDD in decimal, as the mDNS names do, so that a
+/// hostile name cannot drive the terminal.
+std::string EscapeText(std::string_view text);
 
 /// "5 s", "0.3 s": seconds the way a user typed them.
 std::string FormatSeconds(std::chrono::duration<double> seconds);

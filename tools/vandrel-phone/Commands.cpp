@@ -7,6 +7,7 @@
 #include "protocol/AuthDigest.h"
 #include "protocol/PacketCodec.h"
 #include "vandrel-phone/ByteText.h"
+#include "vandrel-phone/DesktopCommands.h"
 #include "vandrel-phone/Discover.h"
 #include "vandrel-phone/FileSource.h"
 #include "vandrel-phone/InputCommands.h"
@@ -111,6 +112,14 @@ constexpr CommandSpec kCommands[] = {
     {"system", "USAGE", "SYSTEM by UDP: shutdown, sleep, wake, restart, logoff, lock, or hex", 1, 1, RunSystem},
     {"brightness", "up|down", "BRIGHTNESS_STEP: one step brighter or darker", 1, 1, RunBrightness},
     {"type", "TEXT", "type printable ASCII as KEYCLICKs by UDP, 15 ms apart", 1, 1, RunType},
+    {"apps", "[--icons DIR]",
+     "GET_APP_LIST: list the PC's apps (waits 15 s, or --timeout if longer), icons as DIR/INDEX.png", 0, 2, RunApps},
+    {"switch", "HWND", "SWITCH_APP: bring the window to the front (handle in decimal or 0x hex, from apps)", 1, 1,
+     RunSwitch},
+    {"launch", "PATH", "LAUNCH_APP: start the program at PATH on the PC (at most 255 bytes)", 1, 1, RunLaunch},
+    {"open", "URL", "OPEN_URL: open the address on the PC (one argument, at most 255 bytes)", 1, 1, RunOpen},
+    {"smart-media", "play|fullscreen|bullet|N", "SMART_MEDIA: the key that suits the foreground app (N 0..255)", 1, 1,
+     RunSmartMedia},
     {"discover", "[--mdns] [--wait SECONDS] [--to ADDRESS]",
      "list the PCs that answer the UDP probe, or mDNS with --mdns, within the wait (2 s)", 0, 5, RunDiscover},
 };

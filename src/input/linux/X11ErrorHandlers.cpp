@@ -14,19 +14,23 @@ std::mutex handlerMutex;
 // A multiset: a closed display's address may come back for a new one before
 // the old one is unwatched.
 std::multiset<Display*> ourDisplays;
+std::multiset<Display*> quietDisplays;
 XErrorHandler previousErrorHandler = nullptr;
 XIOErrorHandler previousIOErrorHandler = nullptr;
 
-bool Ours(Display* display, XErrorHandler* previous, XIOErrorHandler* previousIO) {
+bool Ours(Display* display, XErrorHandler* previous, XIOErrorHandler* previousIO, bool* quiet = nullptr) {
   std::lock_guard lock(handlerMutex);
   if (previous) *previous = previousErrorHandler;
   if (previousIO) *previousIO = previousIOErrorHandler;
+  if (quiet) *quiet = quietDisplays.count(display) > 0;
   return ourDisplays.count(display) > 0;
 }
 
 int OnXError(Display* display, XErrorEvent* error) {
   XErrorHandler previous = nullptr;
-  if (!Ours(display, &previous, nullptr) && previous) return previous(display, error);
+  bool quiet = false;
+  if (!Ours(display, &previous, nullptr, &quiet) && previous) return previous(display, error);
+  if (quiet) return 0;
   char text[160] = {};
   XGetErrorText(display, error->error_code, text, sizeof text);
   Log() << "[SendInput] X error: " << text << " (request " << static_cast<unsigned>(error->request_code) << "."
@@ -44,9 +48,7 @@ int OnXIOError(Display* display) {
 
 void OnXIOErrorExit(Display* /*display*/, void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }
 
-}  // namespace
-
-void Watch(Display* display, std::atomic<bool>* lost) {
+void Add(Display* display, std::atomic<bool>* lost, bool quiet) {
   {
     std::lock_guard lock(handlerMutex);
     if (ourDisplays.empty()) {
@@ -54,15 +56,22 @@ void Watch(Display* display, std::atomic<bool>* lost) {
       previousIOErrorHandler = XSetIOErrorHandler(OnXIOError);
     }
     ourDisplays.insert(display);
+    if (quiet) quietDisplays.insert(display);
   }
   XSetIOErrorExitHandler(display, OnXIOErrorExit, lost);
 }
+
+}  // namespace
+
+void Watch(Display* display, std::atomic<bool>* lost) { Add(display, lost, false); }
+void WatchQuietly(Display* display, std::atomic<bool>* lost) { Add(display, lost, true); }
 
 void Unwatch(Display* display) {
   std::lock_guard lock(handlerMutex);
   const auto it = ourDisplays.find(display);
   if (it == ourDisplays.end()) return;
   ourDisplays.erase(it);
+  if (const auto quiet = quietDisplays.find(display); quiet != quietDisplays.end()) quietDisplays.erase(quiet);
   if (!ourDisplays.empty()) return;
   XSetErrorHandler(previousErrorHandler);
   XSetIOErrorHandler(previousIOErrorHandler);

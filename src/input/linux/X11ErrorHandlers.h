@@ -15,6 +15,9 @@ namespace vandrel::InputManager::x11 {
 /// then good only for XCloseDisplay, on the thread that noticed: Xlib leaves
 /// the display locked to that thread. `lost` must outlive the display.
 void Watch(_XDisplay* display, std::atomic<bool>* lost);
+/// Like Watch, but protocol errors are not logged: for a display whose calls
+/// expect them, such as reading windows that may vanish at any moment.
+void WatchQuietly(_XDisplay* display, std::atomic<bool>* lost);
 /// Call after XCloseDisplay, so that closing is covered too.
 void Unwatch(_XDisplay* display);
 

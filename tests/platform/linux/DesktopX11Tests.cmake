@@ -1,0 +1,7 @@
+# The task switcher on X11 (its own Xvfb and openbox) and the icon encoder.
+find_package(PNG REQUIRED)
+target_sources(vandrel_unit_tests PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/IconPngTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/X11WindowsTest.cpp
+)
+target_link_libraries(vandrel_unit_tests PRIVATE vandrel_desktop_platform PNG::PNG X11::X11)
