@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::uint8_t kAppListData = 17;
 constexpr std::size_t kMaxShortText = 255;
-constexpr std::size_t kMaxIcon = 65'535;
 constexpr std::size_t kMaxPath = 65'535;
 // Taskband records: a 4-byte header of length and type; type 1 carries a path.
 constexpr std::size_t kBlobSkipped = 4;
@@ -52,7 +51,7 @@ std::vector<std::uint8_t> SerializeAppList(std::span<const AppInfo> apps) {
   for (const AppInfo* app : listed) {
     AppendCut<std::uint8_t>(out, app->name, kMaxShortText);
     AppendCut<std::uint8_t>(out, app->process, kMaxShortText);
-    AppendCut<std::uint16_t>(out, app->icon, kMaxIcon);
+    AppendCut<std::uint16_t>(out, app->icon, kMaxIconBytes);
     AppendLe(out, app->hwnd);
     out.push_back(app->running ? 1 : 0);
     AppendCut<std::uint16_t>(out, app->path, kMaxPath);

@@ -21,6 +21,8 @@ struct AppInfo {
 
 /// At most this many entries go to the phone.
 inline constexpr std::size_t kMaxListedApps = 255;
+/// An icon is cut to this many bytes on the wire; icon makers keep below it.
+inline constexpr std::size_t kMaxIconBytes = 65'535;
 
 /// The APP_LIST_DATA payload: a 16-bit count, then one record per entry (the
 /// first 255), name and process cut at 255 bytes, the icon at 65,535. An

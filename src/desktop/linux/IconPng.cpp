@@ -177,7 +177,7 @@ std::vector<std::uint8_t> EncodeIconPng(const IconImage& image) {
   std::vector<png_bytep> rows(height);
   std::vector<std::uint8_t> png;
   if (!WritePng(rgba.data(), width, height, rows.data(), &png)) return {};
-  if (png.size() <= kMaxIconPngBytes || scale) return png;
+  if (png.size() <= kMaxIconBytes || scale) return png;
   // The list carries 65,535 icon bytes at most and a cut PNG is no image: a
   // big native icon goes at the small size instead.
   const std::vector<std::uint8_t> small = ScaledRgba(image, kScaledIconSide);

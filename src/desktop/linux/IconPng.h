@@ -8,14 +8,14 @@
 #include <span>
 #include <vector>
 
+#include "desktop/AppInfo.h"
+
 namespace vandrel::desktop::x11 {
 
 /// Images at least this wide and high go as they are; smaller ones are scaled.
 inline constexpr std::uint32_t kNativeIconSide = 48;
 /// The side a small image is scaled to.
 inline constexpr std::uint32_t kScaledIconSide = 64;
-/// The most icon bytes an application list entry carries.
-inline constexpr std::size_t kMaxIconPngBytes = 65535;
 /// Larger sides are taken for garbage.
 inline constexpr std::uint32_t kMaxIconSide = 1024;
 
@@ -35,7 +35,7 @@ std::optional<IconImage> ChooseIcon(std::span<const unsigned long> items, bool c
 
 /// The PNG (RGBA, 8 bits a channel) of `image`: at its own size, or scaled to
 /// kScaledIconSide square when a side is under kNativeIconSide, or when the
-/// native PNG would pass kMaxIconPngBytes. Empty when
+/// native PNG would pass kMaxIconBytes. Empty when
 /// the image is empty or encoding fails.
 std::vector<std::uint8_t> EncodeIconPng(const IconImage& image);
 

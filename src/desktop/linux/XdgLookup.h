@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "desktop/AppInfo.h"
+
 namespace vandrel::desktop::linux_desktop {
 
-/// A larger icon is not sent to the phone.
-inline constexpr std::size_t kMaxIconFileBytes = std::size_t{1} << 20;
+/// A larger icon would arrive cut, which is no image: it is not sent.
+inline constexpr std::size_t kMaxIconFileBytes = kMaxIconBytes;
 
 struct XdgDirs {
   std::string dataHome;               // $XDG_DATA_HOME, or ~/.local/share

@@ -116,7 +116,7 @@ TEST(IconPngEncoding, ANativeIconTooBigForTheListGoesAtTheSmallSize) {
     noisy.argb.push_back(state | 0xFF000000u);
   }
   const auto png = EncodeIconPng(noisy);
-  EXPECT_LE(png.size(), kMaxIconPngBytes);
+  EXPECT_LE(png.size(), kMaxIconBytes);
   EXPECT_EQ(HeaderSize(png), std::make_pair(kScaledIconSide, kScaledIconSide));
   EXPECT_TRUE(testing::DecodePng(png).ok);
 }
