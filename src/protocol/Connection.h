@@ -94,8 +94,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void HandleSmartMedia(const std::uint8_t* bytes, std::size_t length);
   // Hands the work to the desktop workers with this session held. Past a few
   // unfinished jobs the session stops reading until one ends: the phone
-  // waits, its commands stay in order.
-  void RunOnDesktop(std::function<void(desktop::Desktop&)> work);
+  // waits, its commands stay in order. Work `onlyForReply` is skipped once
+  // the phone has gone.
+  void RunOnDesktop(std::function<void(desktop::Desktop&)> work, bool onlyForReply = false);
   void DesktopJobDone();
   void ResumeReading();
   void ArmHeartbeat();

@@ -23,15 +23,16 @@ const char* Outcome(bool ok) { return ok ? "OK" : "FAILED"; }
 
 }  // namespace
 
-void Connection::RunOnDesktop(std::function<void(desktop::Desktop&)> work) {
+void Connection::RunOnDesktop(std::function<void(desktop::Desktop&)> work, bool onlyForReply) {
   ++desktopJobs_;
-  const bool queued = desktop_->Post([self = shared_from_this(), work = std::move(work)] {
+  const bool queued = desktop_->Post([self = shared_from_this(), work = std::move(work), onlyForReply] {
     struct Done {
       Connection* session;
       ~Done() { session->DesktopJobDone(); }
     } done{self.get()};
-    // Nobody waits for the answer of a phone that left.
-    if (!self->closed_) work(self->desktop_->desktop());
+    // Nobody waits for the answer of a phone that left; what it asked the
+    // desktop to do is still done.
+    if (!onlyForReply || !self->closed_) work(self->desktop_->desktop());
   });
   if (!queued) --desktopJobs_;
 }
@@ -57,7 +58,7 @@ void Connection::HandleGetAppList() {
     const auto packet = desktop::AppListDataPacket(apps);
     Log() << "[CONNECTION] Sending APP_LIST_DATA: " << apps.size() << " apps, " << packet.size() << " bytes total";
     Send(packet);
-  });
+  }, true);
 }
 
 void Connection::HandleSwitchApp(const std::uint8_t* bytes, std::size_t length) {

@@ -120,6 +120,24 @@ TEST_F(DesktopCommandsTest, ASlowDesktopHoldsOnlyItsOwnPhoneWhichWaitsAndLosesNo
   EXPECT_LE(desktop_.MostInside(), 4);
 }
 
+TEST_F(DesktopCommandsTest, WhatAPhoneAskedIsDoneAfterItLeftButNoListIsBuiltForIt) {
+  desktop_.Hold();
+  for (int i = 0; i < 5; ++i) phone_->Send(packet::SmartMedia(1));
+  phone_->Send(Packet{16});
+  Sync();
+  phone_->Close();
+  ASSERT_TRUE(WaitUntil([&] { return server_->GetDevices().empty(); }));
+  desktop_.Release();
+  // Jobs are taken in order: once the next phone's command ran, the list's turn has passed.
+  auto next = Connect("Maker/Next/Model-3/1");
+  ASSERT_EQ(next->ReceivePacket().packet, Packet{31});
+  next->Send(packet::SmartMedia(9));
+  ASSERT_TRUE(WaitUntil([&] { return desktop_.Calls().size() >= 6; }));
+  const auto calls = desktop_.Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "media 1"), 5);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "list"), 0);
+}
+
 TEST_F(DesktopCommandsTest, APhoneThatAsksForListsButNeverReadsIsClosedByTheSendBound) {
   // Each reply near 1 MB: a few fill the bound.
   desktop_.apps.resize(16);
