@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "desktop/AppInfo.h"
+#include "desktop/LaserOverlay.h"
 
 namespace vandrel::InputManager {
 class Injector;
@@ -33,6 +34,8 @@ class Desktop {
   virtual const char* UrlOpenerName() const = 0;
   /// Taps the key that the foreground application uses for `action`.
   virtual void HandleSmartMedia(std::uint32_t action) = 0;
+  /// A session's laser pointer, hidden until shown.
+  virtual std::unique_ptr<LaserOverlay> MakeLaserOverlay() = 0;
 };
 
 /// This platform's desktop. Keys go through `injector` where the platform

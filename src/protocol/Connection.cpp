@@ -5,6 +5,7 @@
 #include "desktop/AppInfo.h"
 #include "desktop/Desktop.h"
 #include "desktop/DesktopWorkers.h"
+#include "desktop/LaserOverlay.h"
 #include "infra/Logger.h"
 #include "infra/Platform.h"
 #include "infra/PrintableText.h"
@@ -182,7 +183,7 @@ void Connection::HandlePacket(const std::uint8_t* bytes, std::size_t length) {
       return HandleDesktopCommand(bytes, length);
     case Command::LaserOn:
     case Command::LaserOff:
-      return HandleUnavailableCommand(bytes, length);
+      return HandleDesktopCommand(bytes, length);
     default:
       break;
   }
@@ -209,6 +210,10 @@ void Connection::HandleDesktopCommand(const std::uint8_t* bytes, std::size_t len
       return HandleOpenUrl(bytes, length);
     case Command::SmartMedia:
       return HandleSmartMedia(bytes, length);
+    case Command::LaserOn:
+      return HandleLaserOn();
+    case Command::LaserOff:
+      return HandleLaserOff();
     default:
       return;
   }
@@ -325,6 +330,8 @@ void Connection::FailSend(const asio::error_code& error) {
 void Connection::Close(bool serverClosing) {
   if (closed_.exchange(true)) return;
   fileReceiver_.Abort();
+  laserOn_ = false;
+  if (laserOverlay_) laserOverlay_->Hide();
   {
     std::lock_guard lock(sendMutex_);
     asio::error_code ignored;

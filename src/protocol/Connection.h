@@ -26,6 +26,7 @@ class Settings;
 namespace desktop {
 class Desktop;
 class DesktopWorkers;
+class LaserOverlay;
 }  // namespace desktop
 
 /// How often a session checks for silence, and how much silence ends it.
@@ -92,6 +93,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void HandleLaunchApp(const std::uint8_t* bytes, std::size_t length);
   void HandleOpenUrl(const std::uint8_t* bytes, std::size_t length);
   void HandleSmartMedia(const std::uint8_t* bytes, std::size_t length);
+  void HandleLaserOn();
+  void HandleLaserOff();
   // Hands the work to the desktop workers with this session held. Past a few
   // unfinished jobs the session stops reading until one ends: the phone
   // waits, its commands stay in order. Work `onlyForReply` is skipped once
@@ -125,6 +128,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::atomic<int> desktopJobs_{0};
   bool readPaused_ = false;  // network thread only
   LogLimiter desktopCommands_{20};  // network thread only
+  // Network thread only; the overlay draws on a thread of its own.
+  bool laserOn_ = false;
+  std::unique_ptr<desktop::LaserOverlay> laserOverlay_;
   std::atomic<bool> closed_{false};
   // A peer can send these at will; network thread only.
   LogLimiter unauthenticatedDrops_;

@@ -5,6 +5,7 @@
 #include "desktop/AppInfo.h"
 #include "desktop/Desktop.h"
 #include "desktop/DesktopWorkers.h"
+#include "desktop/LaserOverlay.h"
 #include "infra/Logger.h"
 #include "infra/PrintableText.h"
 #include "protocol/Connection.h"
@@ -105,6 +106,20 @@ void Connection::HandleSmartMedia(const std::uint8_t* bytes, std::size_t length)
     Log() << "[CONNECTION] Handling SMART_MEDIA, action=" << action << permit;
   }
   RunOnDesktop([action](desktop::Desktop& desktop) { desktop.HandleSmartMedia(action); });
+}
+
+void Connection::HandleLaserOn() {
+  laserOn_ = true;
+  if (!laserOverlay_) laserOverlay_ = desktop_->desktop().MakeLaserOverlay();
+  // Negative: the overlay's own thread reads the pointer, so this thread never waits on the display.
+  laserOverlay_->Show(-1, -1);
+  if (auto permit = desktopCommands_.Next()) Log() << "[CONNECTION] LASER_ON: laser pointer overlay enabled" << permit;
+}
+
+void Connection::HandleLaserOff() {
+  laserOn_ = false;
+  if (laserOverlay_) laserOverlay_->Hide();
+  if (auto permit = desktopCommands_.Next()) Log() << "[CONNECTION] LASER_OFF: laser pointer overlay hidden" << permit;
 }
 
 }  // namespace vandrel

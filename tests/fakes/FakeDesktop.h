@@ -2,12 +2,14 @@
 // can hold its callers until the test lets them go.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "FakeLaserWindow.h"
 #include "desktop/Desktop.h"
 
 namespace vandrel::testing {
@@ -26,6 +28,14 @@ class FakeDesktop : public desktop::Desktop {
   bool OpenUrl(const std::string& url) override { return Record("open " + url); }
   const char* UrlOpenerName() const override { return "TestOpener"; }
   void HandleSmartMedia(std::uint32_t action) override { Record("media " + std::to_string(action)); }
+  std::unique_ptr<desktop::LaserOverlay> MakeLaserOverlay() override {
+    ++overlaysMade;
+    return std::make_unique<desktop::LaserOverlay>(FakeLaserWindow::Factory(laser));
+  }
+
+  /// What the sessions' overlays were asked, all together.
+  std::shared_ptr<LaserRecord> laser = std::make_shared<LaserRecord>();
+  std::atomic<int> overlaysMade{0};
 
   /// From now on callers wait inside the desktop until Release.
   void Hold() {

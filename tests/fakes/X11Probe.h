@@ -173,6 +173,42 @@ class X11Probe {
 
   std::vector<XEvent>& events() { return events_; }
 
+  /// A top-level window whose WM_CLASS class is `windowClass`, or 0.
+  Window FindWindowOfClass(const std::string& windowClass) const {
+    Window root = 0, up = 0, *children = nullptr;
+    unsigned count = 0;
+    Window found = 0;
+    if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &up, &children, &count)) return 0;
+    for (unsigned i = 0; i < count && !found; ++i) {
+      XClassHint hint{};
+      if (XGetClassHint(display_, children[i], &hint)) {
+        if (hint.res_class && windowClass == hint.res_class) found = children[i];
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+      }
+    }
+    if (children) XFree(children);
+    return found;
+  }
+  /// The window's position and whether it is viewable.
+  std::pair<int, int> Position(Window w) const {
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(display_, w, &attributes);
+    return {attributes.x, attributes.y};
+  }
+  bool Viewable(Window w) const {
+    XWindowAttributes attributes{};
+    return XGetWindowAttributes(display_, w, &attributes) && attributes.map_state == IsViewable;
+  }
+  /// The screen's colour at (x, y) as 0xRRGGBB.
+  unsigned long ScreenPixel(int x, int y) const {
+    XImage* image = XGetImage(display_, DefaultRootWindow(display_), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return 0;
+    const unsigned long pixel = XGetPixel(image, 0, 0) & 0xFFFFFF;
+    XDestroyImage(image);
+    return pixel;
+  }
+
   /// A mapped window of this process titled `title` (none when empty), of the
   /// EWMH window type `type` when given; it lasts as long as the probe.
   Window OpenWindowOfType(const std::string& title, const char* type) {

@@ -138,6 +138,38 @@ TEST_F(DesktopCommandsTest, WhatAPhoneAskedIsDoneAfterItLeftButNoListIsBuiltForI
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "list"), 0);
 }
 
+TEST_F(DesktopCommandsTest, EachPhoneHasItsOwnLaserThatItsSessionHidesWhenItEnds) {
+  phone_->Send(Packet{26});  // off before on: a line, no overlay
+  Sync();
+  EXPECT_TRUE(log_.Contains("[CONNECTION] LASER_OFF: laser pointer overlay hidden"));
+  EXPECT_EQ(desktop_.overlaysMade, 0);
+  phone_->Send(Packet{25});
+  phone_->Send(Packet{25});
+  Sync();
+  EXPECT_TRUE(log_.Contains("[CONNECTION] LASER_ON: laser pointer overlay enabled"));
+  EXPECT_EQ(desktop_.overlaysMade, 1);
+  EXPECT_EQ(desktop_.laser->windows, 1);
+  // The overlay reads the pointer on its own thread.
+  EXPECT_EQ(desktop_.laser->Calls(), (std::vector<std::string>{"show -1,-1", "show -1,-1"}));
+  phone_->Send(Packet{26});
+  Sync();
+  EXPECT_EQ(desktop_.laser->windows, 0);
+  phone_->Send(Packet{25});
+  Sync();
+  EXPECT_EQ(desktop_.overlaysMade, 1);  // kept for the next LASER_ON
+
+  auto other = Connect("Maker/Other/Model-2/1");
+  ASSERT_EQ(other->ReceivePacket().packet, Packet{31});
+  other->Send(Packet{25});
+  other->Ping();
+  EXPECT_EQ(desktop_.overlaysMade, 2);
+  EXPECT_EQ(desktop_.laser->windows, 2);
+  // A phone that leaves with its spot on takes it along.
+  phone_->Close();
+  other->Close();
+  EXPECT_TRUE(WaitUntil([&] { return desktop_.laser->windows == 0; }));
+}
+
 TEST_F(DesktopCommandsTest, APhoneThatAsksForListsButNeverReadsIsClosedByTheSendBound) {
   // Each reply near 1 MB: a few fill the bound.
   desktop_.apps.resize(16);

@@ -18,6 +18,10 @@
 #include "ServerFixture.h"
 #include "VandrelProcess.h"
 
+namespace vandrel::testing {
+constexpr auto kHandshakeSuccess = phone::HandshakeResult::Success;
+}
+
 #include "DesktopSession.h"
 #include "X11Probe.h"
 
@@ -243,6 +247,46 @@ TEST_F(DesktopEndToEnd, SmartMediaSendsTheKeyOfTheSiteOrPlayerInFront) {
   EXPECT_TRUE(vandrel_->WaitForLog("[SmartMedia] Foreground: proc=\"vlc\", title=\"player\"")) << vandrel_->Log();
   EXPECT_TRUE(vandrel_->WaitForLog("[SmartMedia] Media player detected -> sending Space"));
   EXPECT_TRUE(vandrel_->WaitForLog("[SmartMedia] Injected key: VK=0x20, scanCode=0x39"));
+}
+
+TEST_F(DesktopEndToEnd, TheLaserSpotFollowsThePointerAndGoesWithItsPhone) {
+  probe_.WarpPointer(500, 300);
+  phone::PhoneClient client(phone::Seconds(10));
+  client.Connect("127.0.0.1", port_, "Maker/Phone/Model-1/1");
+  ASSERT_EQ(client.Handshake(std::nullopt), kHandshakeSuccess);
+  const std::uint8_t on[] = {25}, off[] = {26};
+  client.Send(on);
+  client.Ping();
+  Window spot = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    spot = probe_.FindWindowOfClass("VandrelLaserOverlay");
+    return spot && probe_.Viewable(spot);
+  })) << vandrel_->Log();
+  EXPECT_TRUE(WaitUntil([&] { return probe_.Position(spot) == std::pair(482, 282); }));
+  EXPECT_TRUE(WaitUntil([&] { return probe_.ScreenPixel(500, 300) == 0xFFFFFF; }));
+  const unsigned long glow = probe_.ScreenPixel(508, 300);
+  EXPECT_GT(glow >> 16 & 0xFF, 100u);
+  EXPECT_LT(glow >> 8 & 0xFF, (glow >> 16 & 0xFF) / 2);
+
+  // MOVE datagrams move the pointer (by minus what they carry), and the spot follows.
+  const std::uint8_t move[] = {5, 0xF6, 0xF6};  // -10, -10
+  for (int i = 0; i < 5; ++i) client.SendDatagram(move);
+  EXPECT_TRUE(WaitUntil([&] { return probe_.Pointer() == std::pair(550, 350); })) << vandrel_->Log();
+  EXPECT_TRUE(WaitUntil([&] { return probe_.Position(spot) == std::pair(532, 332); }));
+
+  client.Send(off);
+  client.Ping();
+  EXPECT_TRUE(WaitUntil([&] { return probe_.FindWindowOfClass("VandrelLaserOverlay") == 0; }));
+  EXPECT_NE(probe_.ScreenPixel(550, 350), 0xFFFFFFu);
+  EXPECT_TRUE(vandrel_->WaitForLog("[CONNECTION] LASER_OFF: laser pointer overlay hidden"));
+
+  // A phone that leaves with the spot on leaves no spot behind.
+  client.Send(on);
+  client.Ping();
+  ASSERT_TRUE(WaitUntil([&] { return probe_.FindWindowOfClass("VandrelLaserOverlay") != 0; }));
+  client.Close();
+  EXPECT_TRUE(WaitUntil([&] { return probe_.FindWindowOfClass("VandrelLaserOverlay") == 0; },
+                        std::chrono::seconds(3)));
 }
 
 }  // namespace

@@ -120,6 +120,8 @@ constexpr CommandSpec kCommands[] = {
     {"open", "URL", "OPEN_URL: open the address on the PC (one argument, at most 255 bytes)", 1, 1, RunOpen},
     {"smart-media", "play|fullscreen|bullet|N", "SMART_MEDIA: the key that suits the foreground app (N 0..255)", 1, 1,
      RunSmartMedia},
+    {"laser", "on|off [--hold SECONDS]", "LASER_ON/LASER_OFF; --hold keeps the session (and so the spot) that long", 1,
+     3, RunLaser},
     {"discover", "[--mdns] [--wait SECONDS] [--to ADDRESS]",
      "list the PCs that answer the UDP probe, or mDNS with --mdns, within the wait (2 s)", 0, 5, RunDiscover},
 };

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "protocol/PacketCodec.h"
@@ -195,6 +196,32 @@ int RunSmartMedia(const CommandContext& context, std::span<const std::string> ar
     if (entry.action == action) what += " (" + std::string(entry.name) + ")";
   }
   return SendConfirmed(context, packet::SmartMedia(action), what);
+}
+
+// The PC hides a session's spot when the session ends: --hold keeps it open,
+// PINGing so that the PC's idle limit does not end it either.
+int RunLaser(const CommandContext& context, std::span<const std::string> args) {
+  const std::string state = Lower(args[0]);
+  if (state != "on" && state != "off") throw UsageError("'" + args[0] + "' is no laser state: give on or off");
+  std::uint64_t hold = 0;
+  if (args.size() > 1) {
+    const auto seconds = args.size() == 3 && args[1] == "--hold" ? ParseUnsigned(args[2]) : std::nullopt;
+    if (!seconds || *seconds > 3600) throw UsageError("laser takes on|off [--hold SECONDS], at most 3600 seconds");
+    hold = *seconds;
+  }
+  PhoneClient client(context.options.timeout);
+  OpenSession(context, client);
+  const std::uint8_t command = state == "on" ? 25 : 26;
+  client.Send(std::span<const std::uint8_t>(&command, 1));
+  client.Ping();
+  context.out << "sent " << (state == "on" ? "LASER_ON" : "LASER_OFF") << '\n';
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(hold);
+  while (std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(2),
+                                                                             until - std::chrono::steady_clock::now()));
+    client.Ping();
+  }
+  return 0;
 }
 
 }  // namespace vandrel::phone

@@ -24,5 +24,6 @@ int RunSwitch(const CommandContext& context, std::span<const std::string> args);
 int RunLaunch(const CommandContext& context, std::span<const std::string> args);
 int RunOpen(const CommandContext& context, std::span<const std::string> args);
 int RunSmartMedia(const CommandContext& context, std::span<const std::string> args);
+int RunLaser(const CommandContext& context, std::span<const std::string> args);
 
 }  // namespace vandrel::phone

@@ -64,6 +64,7 @@ class LinuxDesktop final : public Desktop {
   bool OpenUrl(const std::string& url) override { return programs_.Open(url); }
   const char* UrlOpenerName() const override { return "xdg-open"; }
   void HandleSmartMedia(std::uint32_t action) override { HandleSmartMediaAction(keys_, action); }
+  std::unique_ptr<LaserOverlay> MakeLaserOverlay() override { return std::make_unique<LaserOverlay>(); }
 
  private:
   x11::X11Windows windows_;

@@ -51,6 +51,8 @@ std::size_t PinnedFromFolder(const std::wstring& folder, std::vector<AppInfo>& o
 /// Registry pins, then the shortcut folders' programs not already among them.
 std::vector<AppInfo> PinnedApps();
 
+/// Starts GDI+ once per process, for good; false when it cannot start.
+bool StartGdiplus();
 /// PNG bytes of the icon, small ones scaled up to `size`; empty for a null icon or on failure.
 std::vector<std::uint8_t> IconToPng(HICON icon, int size = 64);
 /// The largest icon the file gives, else the shell's icon for it.
@@ -85,6 +87,7 @@ class WindowsDesktop final : public Desktop {
   bool OpenUrl(const std::string& url) override;
   const char* UrlOpenerName() const override { return "ShellExecuteW"; }
   void HandleSmartMedia(std::uint32_t action) override;
+  std::unique_ptr<LaserOverlay> MakeLaserOverlay() override { return std::make_unique<LaserOverlay>(); }
 
  private:
   DesktopCalls calls_;

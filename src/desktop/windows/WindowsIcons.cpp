@@ -26,15 +26,11 @@ constexpr std::array<int, 4> kFileIconSizes{256, 128, 64, 48};
 constexpr UINT kLoadFromFile = 0x10;  // LR_LOADFROMFILE
 constexpr UINT kWindowIconTimeoutMs = 100;
 
-// GDI+ stays up until the process ends: shutting it down from a static
-// destructor could run while a worker still draws, or after gdiplus.dll's own teardown.
-std::optional<CLSID> StartGdiplus() {
+std::optional<CLSID> PngEncoder() {
   static std::once_flag once;
   static std::optional<CLSID> png;
   std::call_once(once, [] {
-    Gdiplus::GdiplusStartupInput input;
-    ULONG_PTR token = 0;
-    if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return;
+    if (!StartGdiplus()) return;
     UINT count = 0, bytes = 0;
     if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return;
     std::vector<std::uint8_t> buffer(bytes);
@@ -118,9 +114,20 @@ std::vector<std::uint8_t> FirstFileIcon(const std::wstring& path, UINT flags) {
 
 }  // namespace
 
+// GDI+ stays up until the process ends: shutting it down from a static
+// destructor could run while a worker still draws, or after gdiplus.dll's own teardown.
+bool StartGdiplus() {
+  static const bool started = [] {
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    return Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok;
+  }();
+  return started;
+}
+
 std::vector<std::uint8_t> IconToPng(HICON icon, int size) {
   if (!icon) return {};
-  const std::optional<CLSID> png = StartGdiplus();
+  const std::optional<CLSID> png = PngEncoder();
   if (!png) return {};
   std::optional<ArgbPixels> argb = AlphaPixels(icon);
   std::optional<Gdiplus::Bitmap> owned;

@@ -130,6 +130,8 @@ TEST(PhoneDesktopTest, SendersPutTheirPacketOnTheWireAndWaitForPong) {
       {{"smart-media", "fullscreen"}, {20, 1}, "sent SMART_MEDIA action=1 (fullscreen)\n"},
       {{"smart-media", "Bullet"}, {20, 2}, "sent SMART_MEDIA action=2 (bullet)\n"},
       {{"smart-media", "0x07"}, {20, 7}, "sent SMART_MEDIA action=7\n"},
+      {{"laser", "on"}, {25}, "sent LASER_ON\n"},
+      {{"laser", "OFF"}, {26}, "sent LASER_OFF\n"},
   };
   ASSERT_EQ(cases[3].packet[0], ToByte(Command::OpenUrl));
   ASSERT_EQ(cases[3].packet[1], url.size());
@@ -172,6 +174,9 @@ TEST(PhoneDesktopTest, BadArgumentsAreUsageErrorsBeforeAnyConnection) {
       {"smart-media", "pause"},
       {"smart-media", "256"},
       {"smart-media", "-1"},
+      {"laser", "blink"},
+      {"laser", "on", "--hold"},
+      {"laser", "on", "--hold", "9999"},
       {"apps", "--icons"},
       {"apps", "--icons="},
       {"apps", "--colour", "x"},
