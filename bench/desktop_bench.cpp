@@ -125,21 +125,10 @@ void Run(const fs::path& vandrel, std::uint16_t port) {
 
   const WorkFolder folder("vandrel-desktop-bench");
   const fs::path home = gWorkFolder;
-  const fs::path log = home / "state/Vandrel/vandrel.log";
-  fs::create_directories(home / "config");
-  fs::create_directories(home / "desktop");
   ServerProcess server(vandrel, {"--headless", "--port", std::to_string(port), "--no-ble", "--no-mdns", "--no-adb"},
-                       {{"XDG_CONFIG_HOME", (home / "config").string()},
-                        {"XDG_STATE_HOME", (home / "state").string()},
-                        {"XDG_RUNTIME_DIR", home.string()},
-                        {"XDG_DESKTOP_DIR", (home / "desktop").string()},
-                        {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vandrel-bench-bus"}},
+                       HomeEnvironment(home, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vandrel-bench-bus"}}),
                        home / "stderr.txt");
-  for (const auto deadline = Clock::now() + std::chrono::seconds(10);
-       ReadText(log).find("[SERVER] Started") == std::string::npos;) {
-    if (Clock::now() > deadline || !server.Running()) throw BenchError("vandrel did not start: " + log.string());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  WaitForLogLine(server, home, "[SERVER] Started");
 
   auto lister = OpenPhone(port);
   std::vector<double> listTimes;

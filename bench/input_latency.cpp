@@ -136,21 +136,11 @@ void Run(const fs::path& vandrel, std::uint16_t port, int moves) {
   const fs::path work = gWorkFolder;
   for (const bool dump : {false, true}) {
     const fs::path home = work / (dump ? "dump" : "quiet");
-    const fs::path log = home / "state/Vandrel/vandrel.log";
-    fs::create_directories(home / "config");
-    fs::create_directories(home / "desktop");
+    const fs::path log = HomeLog(home);
     ServerProcess server(vandrel, {"--headless", "--port", std::to_string(port), "--no-ble", "--no-mdns", "--no-adb"},
-                         {{"XDG_CONFIG_HOME", (home / "config").string()},
-                          {"XDG_STATE_HOME", (home / "state").string()},
-                          {"XDG_RUNTIME_DIR", home.string()},
-                          {"XDG_DESKTOP_DIR", (home / "desktop").string()},
-                          {"VANDREL_SENDINPUT_DEBUG", dump ? "true" : "false"}},
+                         HomeEnvironment(home, {{"VANDREL_SENDINPUT_DEBUG", dump ? "true" : "false"}}),
                          home / "stderr.txt");
-    for (const auto deadline = Clock::now() + std::chrono::seconds(10);
-         ReadText(log).find("[SERVER] Started") == std::string::npos;) {
-      if (Clock::now() > deadline || !server.Running()) throw BenchError("vandrel did not start: " + log.string());
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    WaitForLogLine(server, home, "[SERVER] Started");
     if (ReadText(log).find("[SendInput] X11 display") == std::string::npos) {
       throw BenchError("vandrel did not open the display; see " + log.string());
     }

@@ -126,21 +126,10 @@ void FloodProgram(const fs::path& vandrel, std::uint16_t port) {
   XvfbDisplay x;
   const WorkFolder folder("vandrel-queue-bench");
   const fs::path home = gWorkFolder;
-  const fs::path log = home / "state/Vandrel/vandrel.log";
-  fs::create_directories(home / "config");
-  fs::create_directories(home / "desktop");
+  const fs::path log = HomeLog(home);
   ServerProcess server(vandrel, {"--headless", "--port", std::to_string(port), "--no-ble", "--no-mdns", "--no-adb"},
-                       {{"XDG_CONFIG_HOME", (home / "config").string()},
-                        {"XDG_STATE_HOME", (home / "state").string()},
-                        {"XDG_RUNTIME_DIR", home.string()},
-                        {"XDG_DESKTOP_DIR", (home / "desktop").string()},
-                        {"VANDREL_SENDINPUT_DEBUG", "false"}},
-                       home / "stderr.txt");
-  for (const auto deadline = Clock::now() + std::chrono::seconds(10);
-       ReadText(log).find("[SendInput] X11 display") == std::string::npos;) {
-    if (Clock::now() > deadline || !server.Running()) throw BenchError("vandrel did not start: " + log.string());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+                       HomeEnvironment(home, {{"VANDREL_SENDINPUT_DEBUG", "false"}}), home / "stderr.txt");
+  WaitForLogLine(server, home, "[SendInput] X11 display");
   phone::PhoneClient scroller(phone::Seconds(30));
   scroller.Connect("127.0.0.1", port, "Maker/Phone/Model-1/1");
   if (scroller.Handshake(std::nullopt) != kHandshakeSuccess) throw BenchError("handshake failed");
