@@ -23,12 +23,37 @@
 #include <vector>
 
 #include "RawSession.h"
+#include "ServerProcess.h"
+#include "WorkFolder.h"
 
 extern char** environ;
 
 namespace vandrel::bench {
 
 inline std::atomic<pid_t> gXvfb{-1};
+
+/// Starts `args` (looked up on PATH) with its output discarded and no signal
+/// blocked (the bench blocks the termination signals; children must not
+/// inherit that). Returns posix_spawn's result.
+inline int SpawnQuietly(std::vector<std::string> args, pid_t& pid) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
 
 class XvfbDisplay {
   using Clock = std::chrono::steady_clock;
@@ -42,24 +67,8 @@ class XvfbDisplay {
       if (taken) continue;
       name_ = ":" + std::to_string(n);
       std::vector<std::string> args = {"Xvfb", name_, "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"};
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-      posix_spawn_file_actions_adddup2(&actions, 1, 2);
-      // The bench blocks the termination signals; Xvfb must not inherit that.
-      posix_spawnattr_t attr;
-      posix_spawnattr_init(&attr);
-      sigset_t none;
-      sigemptyset(&none);
-      posix_spawnattr_setsigmask(&attr, &none);
-      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
       pid_t pid = -1;
-      const int rc = posix_spawnp(&pid, "Xvfb", &actions, &attr, argv.data(), environ);
-      posix_spawn_file_actions_destroy(&actions);
-      posix_spawnattr_destroy(&attr);
+      const int rc = SpawnQuietly(args, pid);
       if (rc != 0) throw BenchError("cannot start Xvfb (apt-get install xvfb): " + std::string(std::strerror(rc)));
       gXvfb = pid;
       for (const auto deadline = Clock::now() + std::chrono::seconds(10); !display_ && Clock::now() < deadline;) {
@@ -122,5 +131,14 @@ class XvfbDisplay {
   std::string name_;
   Display* display_ = nullptr;
 };
+
+/// On a termination signal: the server and the Xvfb end and the work folder goes.
+inline void WatchSignalsWithXvfb() {
+  WatchTerminationSignals([] {
+    XvfbDisplay::Stop();
+    std::error_code ignored;
+    if (!gWorkFolder.empty()) std::filesystem::remove_all(gWorkFolder, ignored);
+  });
+}
 
 }  // namespace vandrel::bench

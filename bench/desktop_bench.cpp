@@ -67,22 +67,8 @@ std::vector<Window> MakeWindows(Display* display) {
 }
 
 pid_t StartWindowManager() {
-  char* argv[] = {const_cast<char*>("openbox"), const_cast<char*>("--sm-disable"), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, "openbox", &actions, &attr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) throw BenchError("cannot start openbox (apt-get install openbox)");
+  if (SpawnQuietly({"openbox", "--sm-disable"}, pid) != 0) throw BenchError("cannot start openbox (apt-get install openbox)");
   return pid;
 }
 
@@ -182,11 +168,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  WatchTerminationSignals([] {
-    XvfbDisplay::Stop();
-    std::error_code ignored;
-    if (!gWorkFolder.empty()) fs::remove_all(gWorkFolder, ignored);
-  });
+  WatchSignalsWithXvfb();
   try {
     Run(vandrel, static_cast<std::uint16_t>(port));
   } catch (const std::exception& e) {

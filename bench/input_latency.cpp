@@ -209,11 +209,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  WatchTerminationSignals([] {
-    XvfbDisplay::Stop();
-    std::error_code ignored;
-    if (!gWorkFolder.empty()) fs::remove_all(gWorkFolder, ignored);
-  });
+  WatchSignalsWithXvfb();
   try {
     Run(vandrel, static_cast<std::uint16_t>(port), static_cast<int>(moves));
   } catch (const std::exception& e) {

@@ -210,11 +210,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  WatchTerminationSignals([] {
-    XvfbDisplay::Stop();
-    std::error_code ignored;
-    if (!gWorkFolder.empty()) fs::remove_all(gWorkFolder, ignored);
-  });
+  WatchSignalsWithXvfb();
   try {
     // The queue's own lines go to a file, not between the figures.
     const fs::path queueLog = fs::temp_directory_path() / "vandrel-queue-bench.log";
