@@ -25,11 +25,6 @@ std::shared_ptr<const LogLineSink> CurrentSink() {
   return g_sink;
 }
 
-std::string& ThreadLineBuffer() {
-  thread_local std::string buffer;
-  return buffer;
-}
-
 }  // namespace
 
 void SetLogLineSink(LogLineSink sink) {
@@ -102,33 +97,17 @@ Logger& Logger::Create(const std::string& path) {
 
 Logger* Logger::Instance() { return g_logger.load(); }
 
-void Logger::WritePiece(std::string_view text, bool opensLine) {
-  if (text.empty()) return;  // an empty view may carry no buffer at all
+void Logger::WriteLine(std::string_view line) {
   std::lock_guard lock(mutex_);
-  if (opensLine) ++openLines_;
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  if (file_) {
-    std::fwrite(text.data(), 1, text.size(), file_);
-    std::fflush(file_);
-    written_ += text.size();
-  }
-}
-
-void Logger::WriteLineEnd(bool closesLine) {
-  std::lock_guard lock(mutex_);
-  if (closesLine && openLines_ > 0) --openLines_;
+  std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
   if (!file_) return;
+  std::fwrite(line.data(), 1, line.size(), file_);
   std::fputc('\n', file_);
   std::fflush(file_);
-  written_ += platform::NativeLineEnd().size();
-  // Another thread's statement in progress would be split across the files; wait
-  // for a moment with none, unless the threads never pause and the file grows on.
-  if (written_ >= rotateAt_ && (openLines_ == 0 || written_ >= rotateAt_ + rotationBytes_) && RotateLocked() &&
-      file_) {
-    WriteBannerLocked();
-  }
+  written_ += line.size() + platform::NativeLineEnd().size();
+  if (written_ >= rotateAt_ && RotateLocked() && file_) WriteBannerLocked();
 }
 
 void Logger::Close() {
@@ -147,32 +126,20 @@ bool Logger::FileIsOpen() const {
 LogStatement::~LogStatement() {
   try {
     if (!target_) {
-      std::fputc('\n', stdout);
+      line_ += '\n';
+      std::fwrite(line_.data(), 1, line_.size(), stdout);
       std::fflush(stdout);
       return;
     }
-    target_->WriteLineEnd(opened_);
-    opened_ = false;
-    std::string line;
-    line.swap(ThreadLineBuffer());
-    if (line.empty()) return;
-    if (auto sink = CurrentSink()) (*sink)(line);
+    target_->WriteLine(line_);
+    if (line_.empty()) return;
+    if (auto sink = CurrentSink()) (*sink)(line_);
   } catch (...) {
     // A destructor must not throw; a failed lock or sink loses this one line only.
-    ThreadLineBuffer().clear();
   }
 }
 
-void LogStatement::Piece(std::string_view text) {
-  if (!target_) {
-    if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stdout);
-    return;
-  }
-  const bool opens = !opened_ && !text.empty();
-  target_->WritePiece(text, opens);
-  opened_ = opened_ || opens;
-  ThreadLineBuffer().append(text);
-}
+void LogStatement::Piece(std::string_view text) { line_.append(text); }
 
 LogStatement& LogStatement::operator<<(std::string_view text) {
   Piece(text);

@@ -38,11 +38,9 @@ class Logger {
   /// Null until Create has run.
   static Logger* Instance();
 
-  /// Writes one piece to standard output and the file, flushing the file.
-  /// `opensLine` marks a statement's first piece, so that rotation waits for its end.
-  void WritePiece(std::string_view text, bool opensLine = false);
-  /// Ends the line on both outputs; `closesLine` when WritePiece opened it.
-  void WriteLineEnd(bool closesLine = false);
+  /// Writes one whole line and its end to standard output and the file, flushing
+  /// both, so that lines of different threads never mix.
+  void WriteLine(std::string_view line);
   void Close();
   bool FileIsOpen() const;
 
@@ -60,15 +58,14 @@ class Logger {
   std::uint64_t written_ = 0;
   // Moves on after a failed rename so that a held file is not retried on every line.
   std::uint64_t rotateAt_ = 0;
-  // Statements of any thread that have written pieces but not yet their line end.
-  int openLines_ = 0;
 };
 
 /// The log's place on this platform.
 std::string DefaultLogFilePath();
 
-/// One log statement. Pieces are inserted stream fashion and the line ends when
-/// the statement does:
+/// One log statement. Pieces are inserted stream fashion and collected; the whole
+/// line is written when the statement ends, so a crash loses at most the
+/// statement being built:
 ///   Log() << "[SERVER] Listening on port " << port;
 ///   Log() << " scan=0x" << std::hex << scan << std::dec << " (SendInput fallback)";
 class LogStatement {
@@ -115,8 +112,10 @@ class LogStatement {
   void Piece(std::string_view text);
 
   Logger* target_;
+  // Its own rather than the thread's: a value computed inside the statement may
+  // log a statement of its own, which then comes out whole before this one.
+  std::string line_;
   bool hex_ = false;
-  bool opened_ = false;
 };
 
 /// Starts a statement on the process-wide logger (standard output only before it exists).
