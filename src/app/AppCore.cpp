@@ -1,5 +1,7 @@
 #include "app/AppCore.h"
 
+#include "ble/PlatformBle.h"
+
 #include "infra/Logger.h"
 #include "infra/Settings.h"
 #include "input/Injector.h"
@@ -32,6 +34,7 @@ bool AppCore::CreateServer(Server::ConnectionListener* listener, std::string& er
   serverOptions.mdns = options_.mdns;
   serverOptions.adb = options_.adb;
   serverOptions.ble = options_.ble;
+  if (options_.ble) serverOptions.bleFactory = MakePlatformBleFactory();
   serverOptions.desktop = desktop_.get();
   try {
     server_ = std::make_unique<Server>(serverOptions, listener, settings_.get(), inputQueue_.get());

@@ -9,7 +9,7 @@ namespace vandrel {
 
 HeadlessApp::HeadlessApp(Options options) : core_(std::move(options)) {}
 
-HeadlessApp::~HeadlessApp() = default;
+HeadlessApp::~HeadlessApp() { StopBlePump(); }
 
 bool HeadlessApp::Init() {
   instanceLock_ = AcquireSingleInstance();
@@ -25,6 +25,7 @@ bool HeadlessApp::Init() {
     return false;
   }
   core_.Start();
+  StartBlePump();
   try {
     const NetworkInfo info = core_.server()->GetNetworkInfo();
     Log() << "[VANDREL] Running headless: " << info.hostname << " at " << info.ip << ":" << info.port;
@@ -39,9 +40,34 @@ int HeadlessApp::Run() {
   if (!Init()) return 1;
   const char* reason = WaitForTermination();
   Log() << "[VANDREL] " << reason << " received, exiting";
+  StopBlePump();
   core_.Shutdown();
   if (Logger* logger = Logger::Instance()) logger->Close();
   return 0;
+}
+
+void HeadlessApp::StartBlePump() {
+  pump_ = std::thread([this] {
+    std::unique_lock lock(pumpMutex_);
+    while (!pumpWake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return pumpStop_; })) {
+      lock.unlock();
+      try {
+        core_.server()->PumpBleGuiWork();
+      } catch (const std::exception& e) {
+        Log() << "[VANDREL] BLE pump failed: " << e.what();
+      }
+      lock.lock();
+    }
+  });
+}
+
+void HeadlessApp::StopBlePump() {
+  {
+    std::lock_guard lock(pumpMutex_);
+    pumpStop_ = true;
+  }
+  pumpWake_.notify_all();
+  if (pump_.joinable()) pump_.join();
 }
 
 void HeadlessApp::OnDeviceConnected(std::string) {

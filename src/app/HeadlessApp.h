@@ -1,7 +1,10 @@
 // The program without windows: server and input, until asked to end.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "app/AppCore.h"
 #include "app/Options.h"
@@ -26,8 +29,16 @@ class HeadlessApp final : public Server::ConnectionListener {
 
  private:
   bool Init();
+  // The Bluetooth side's window work and heartbeat, which the tray program's
+  // timer does on its GUI thread.
+  void StartBlePump();
+  void StopBlePump();
 
   AppCore core_;
+  std::mutex pumpMutex_;
+  std::condition_variable pumpWake_;
+  bool pumpStop_ = false;
+  std::thread pump_;
   std::unique_ptr<SingleInstance> instanceLock_;
 };
 

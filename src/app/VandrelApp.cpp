@@ -59,7 +59,9 @@ bool VandrelApp::OnInit() {
   core_.Start();
   // What the Bluetooth side really does, not "Advertising" before anything advertises.
   main_->SetBleStatus(core_.server()->GetBleStatusText());
-  main_->StartGuiPumpTimer([] {}, [this] {
+  main_->StartGuiPumpTimer([this] {
+    if (core_.server()) core_.server()->PumpBleGuiWork();
+  }, [this] {
     return core_.server() ? core_.server()->GetBleStatusText() : std::string("BLE: Off");
   });
 

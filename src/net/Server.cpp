@@ -4,10 +4,12 @@
 #include <system_error>
 
 #include "desktop/DesktopWorkers.h"
+#include "desktop/LaserOverlay.h"
 #include "infra/Logger.h"
 #include "infra/Settings.h"
 #include "input/InputQueue.h"
 #include "net/MdnsResponder.h"
+#include "protocol/Packet.h"
 
 namespace vandrel {
 namespace {
@@ -88,6 +90,11 @@ Server::~Server() {
     if (ioThread_.get_id() != std::this_thread::get_id()) ioThread_.join();
     else ioThread_.detach();
   }
+  // The session must not go before the GATT server's threads that call it.
+  closing_ = true;
+  bleControl_.join();
+  std::lock_guard life(bleLifecycle_);
+  StopBle(false);
 }
 
 void Server::Start() {
@@ -103,7 +110,7 @@ void Server::Start() {
     started_ = true;
     StartMdns();
     StartUdpDiscovery();
-    asio::post(ioContext_, [this] { StartBle(); });
+    PostBle([this] { StartBle(); });
     lastDiagTick_ = std::chrono::steady_clock::now();
     ArmWatchdog();
     Log() << "[SERVER] Started";
@@ -114,9 +121,11 @@ void Server::Start() {
 
 void Server::Close() {
   Log() << "[SERVER] Closing...\n";
+  // Starts and stops already asked for are skipped from now on; the network
+  // thread may still ask for some until it ends.
+  closing_ = true;
   // Everything that touches sockets and sessions runs on the network thread
   // while it lives, so nothing races a completion handler.
-  StopBle();
   // The responder waits for its announcer and sends its goodbye; not on the network thread.
   StopMdns();
   auto closeAll = [this] {
@@ -152,6 +161,15 @@ void Server::Close() {
   }
   ioContext_.stop();
   if (ioThread_.joinable()) ioThread_.join();
+  bleControl_.join();
+  {
+    std::lock_guard life(bleLifecycle_);
+    StopBle();
+  }
+  {
+    std::lock_guard pump(pumpMutex_);
+    bleLaser_.reset();
+  }
   // A job still running ends on a closed session; the queued ones are dropped.
   if (desktopWorkers_) desktopWorkers_->Stop();
   Log() << "[SERVER] Closed.\n";
@@ -241,20 +259,22 @@ void Server::RegisterSession(asio::ip::tcp::socket socket, const std::string& he
     std::lock_guard lock(sessionsMutex_);
     sessions_.push_back(session);
   }
-  bool stopBle = false;
-  {
-    std::lock_guard lock(bleMutex_);
-    stopBle = bleServer_ != nullptr;
-  }
-  if (stopBle) {
+  if (bleWanted_ && options_.ble) {
+    bleWanted_ = false;
     Log() << "[SERVER] TCP connection established; stopping BLE to save resources.";
-    StopBle();
-    Log() << "[SERVER] BLE stopped (TCP active)";
-    try {
-      if (listener_) listener_->OnStatus("BLE: Stopped (TCP active)");
-    } catch (...) {
-      // A failing window update must not cost the phone its session.
-    }
+    PostBle([this] {
+      {
+        std::lock_guard lock(bleMutex_);
+        if (!bleServer_) return;
+      }
+      StopBle(false);
+      Log() << "[SERVER] BLE stopped (TCP active)";
+      try {
+        if (listener_) listener_->OnStatus("BLE: Stopped (TCP active)");
+      } catch (...) {
+        // A failing window update must not cost the Bluetooth side its stop.
+      }
+    });
   }
   if (listener_) listener_->OnDeviceConnected(session->Device().name);
 }
@@ -266,16 +286,10 @@ void Server::OnConnectionClosed(const std::shared_ptr<Connection>& session) {
     std::erase(sessions_, session);
     last = sessions_.empty();
   }
-  if (last && options_.ble && options_.bleFactory) {
-    bool bleStopped = false;
-    {
-      std::lock_guard lock(bleMutex_);
-      bleStopped = bleServer_ == nullptr;
-    }
-    if (bleStopped) {
-      Log() << "[SERVER] Last TCP client disconnected; restarting BLE GATT Server.";
-      StartBle();
-    }
+  if (last && !bleWanted_ && options_.ble && !closing_) {
+    bleWanted_ = true;
+    Log() << "[SERVER] Last TCP client disconnected; restarting BLE GATT Server.";
+    PostBle([this] { StartBle(); });
   }
   // Keys its phone held down must not stay pressed on this PC.
   if (inputQueue_) inputQueue_->EnqueueReleaseHeldKeys();
@@ -283,6 +297,10 @@ void Server::OnConnectionClosed(const std::shared_ptr<Connection>& session) {
 }
 
 bool Server::HasSessions() const {
+  {
+    std::lock_guard lock(bleMutex_);
+    if (bleConnection_ && bleConnection_->IsActive()) return true;
+  }
   std::lock_guard lock(sessionsMutex_);
   return !sessions_.empty();
 }
@@ -310,14 +328,11 @@ std::string Server::GetBleStatusText() const {
   if (!options_.ble) return "BLE: Off";
   if (!options_.bleFactory) return "BLE: Unavailable";
   std::lock_guard lock(bleMutex_);
-  if (!bleServer_) return "BLE: Stopped (TCP active)";
-  if (bleServer_->IsCentralConnected()) return "BLE: Central connected";
-  switch (bleServer_->State()) {
-    case BleState::Advertising: return "BLE: Advertising";
-    case BleState::BluetoothOff: return "BLE: Bluetooth is off";
-    case BleState::Unavailable: return "BLE: Unavailable";
-    default: return "BLE: Starting...";
-  }
+  if (bleUnsupported_) return "BLE: Unavailable";
+  // A start or a stop asked for may not have happened yet.
+  if (!bleServer_) return bleWanted_ ? "BLE: Starting..." : "BLE: Stopped (TCP active)";
+  if (bleServer_->isCentralConnected()) return "BLE: Central connected";
+  return BleStatusText(bleServer_->getState());
 }
 
 void Server::ArmWatchdog() {
@@ -336,32 +351,142 @@ void Server::OnWatchdog(const asio::error_code& error) {
   ArmWatchdog();
 }
 
-void Server::StartBle() {
-  if (!options_.ble || !options_.bleFactory) return;
-  std::unique_ptr<BleGattServer> server;
-  try {
-    server = options_.bleFactory();
-    if (server) server->Start();
-  } catch (const std::exception& e) {
-    Log() << "[BLE] Start failed: " << e.what();
-    server.reset();
-  }
-  std::lock_guard lock(bleMutex_);
-  bleServer_ = std::move(server);
+void Server::PostBle(std::function<void()> work) {
+  asio::post(bleControl_, [this, work = std::move(work)] {
+    if (closing_) return;
+    std::lock_guard life(bleLifecycle_);
+    try {
+      work();
+    } catch (const std::exception& e) {
+      Log() << "[SERVER] BLE control failed: " << e.what();
+    }
+  });
 }
 
-void Server::StopBle() {
-  std::unique_ptr<BleGattServer> server;
+// With bleLifecycle_ held.
+void Server::StartBle() {
+  if (!options_.ble) return;
+  std::unique_ptr<BleGattServer> gatt;
+  try {
+    if (options_.bleFactory) gatt = options_.bleFactory();
+  } catch (const std::exception& e) {
+    Log() << "[SERVER] BLE GATT server could not be made: " << e.what();
+  }
+  if (!gatt) {
+    {
+      std::lock_guard lock(bleMutex_);
+      bleUnsupported_ = true;
+    }
+    Log() << "[SERVER] BLE not supported on this platform, skipping BLE setup";
+    return;
+  }
+  BleGattServer* target = gatt.get();
+  // The session and the GATT server live and die together: the server's
+  // threads have ended before the session goes (StopBle).
+  auto session = std::make_shared<BleConnection>(
+      inputQueue_, settings_, [target](std::span<const std::uint8_t> packet) { target->notify(packet); },
+      desktopWorkers_.get(), options_.bleTiming);
+  BleConnection* raw = session.get();
+  gatt->writeCallback = [this, raw](const std::vector<std::uint8_t>& packet) { OnBleWrite(*raw, packet); };
+  gatt->statusCallback = [this, raw](const std::string& text) { OnBleStatus(*raw, text); };
   {
     std::lock_guard lock(bleMutex_);
-    server.swap(bleServer_);
+    bleUnsupported_ = false;
+    bleServer_ = std::move(gatt);
+    bleConnection_ = std::move(session);
   }
-  if (!server) return;
+  if (target->start()) {
+    Log() << "[SERVER] BLE GATT Server starting (async setup in background)";
+  } else {
+    Log() << "[SERVER] BLE start failed (see previous BLE log entries)";
+  }
+}
+
+// With bleLifecycle_ held.
+void Server::StopBle(bool logStopped) {
+  BleGattServer* gatt = nullptr;
+  std::shared_ptr<BleConnection> session;
+  {
+    std::lock_guard lock(bleMutex_);
+    gatt = bleServer_.get();
+    session = bleConnection_;
+  }
+  if (session) {
+    session->OnCentralDisconnected();
+    session->Shutdown();
+  }
+  if (gatt) {
+    try {
+      gatt->stop();
+    } catch (const std::exception& e) {
+      Log() << "[SERVER] BLE stop failed: " << e.what();
+    }
+  }
+  std::unique_ptr<BleGattServer> ended;
+  {
+    std::lock_guard lock(bleMutex_);
+    ended = std::move(bleServer_);
+    bleConnection_.reset();
+  }
+  ended.reset();
+  if (logStopped && (gatt || session)) Log() << "[SERVER] BLE stopped";
+}
+
+void Server::OnBleWrite(BleConnection& session, const std::vector<std::uint8_t>& packet) {
+  if (auto permit = bleWriteLines_.Next()) {
+    const auto code = static_cast<std::int8_t>(packet[0]);
+    Log() << "[SERVER] BLE write: len=" << packet.size() << " cmd=0x" << std::hex << static_cast<unsigned>(packet[0])
+          << std::dec << " (" << CommandName(code) << ")" << permit;
+  }
   try {
-    server->Stop();
+    session.HandlePacket(packet.data(), packet.size());
   } catch (const std::exception& e) {
-    Log() << "[BLE] Stop failed: " << e.what();
+    Log() << "[SERVER][CRITICAL] BLE write dispatch crashed: " << e.what() << " (packet len=" << packet.size()
+          << "). Packet ignored to keep the server alive.";
   }
+}
+
+void Server::OnBleStatus(BleConnection& session, const std::string& text) {
+  try {
+    if (listener_) listener_->OnStatus(text);
+    if (text == "BLE: Central connected") {
+      session.OnCentralConnected();
+    } else if (text == "BLE: Central disconnected") {
+      Log() << "[SERVER] BLE central disconnected, cleaning up";
+      session.OnCentralDisconnected();
+    }
+  } catch (...) {
+    // A Bluetooth event thread must not end over a status line.
+  }
+}
+
+void Server::PumpBleGuiWork() {
+  std::lock_guard pump(pumpMutex_);
+  if (closing_) return;
+  std::shared_ptr<BleConnection> session;
+  {
+    std::lock_guard lock(bleMutex_);
+    session = bleConnection_;
+  }
+  // A session stopped or restarted meanwhile cannot hide its spot any more.
+  if (bleLaser_ && bleLaserFor_.lock() != session) {
+    bleLaser_->Hide();
+    bleLaserFor_.reset();
+  }
+  if (!session) return;
+  session->RunGuiWork(bleLaser_);
+  if (bleLaser_) bleLaserFor_ = session;
+  if (!session->CheckHeartbeat()) return;
+  Log() << "[SERVER] Restarting BLE after heartbeat timeout";
+  PostBle([this, stale = std::weak_ptr<BleConnection>(session)] {
+    {
+      std::lock_guard lock(bleMutex_);
+      // Stopped for a TCP phone, or restarted, in the meantime.
+      if (!bleConnection_ || bleConnection_ != stale.lock()) return;
+    }
+    StopBle(false);
+    StartBle();
+  });
 }
 
 void Server::StartUdpReceive() {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "ble/BleConnection.h"
 #include "ble/BleGattServer.h"
 #include "infra/LogLimiter.h"
 #include "net/AdbReverse.h"
@@ -28,6 +29,7 @@ class MdnsResponder;
 namespace desktop {
 class Desktop;
 class DesktopWorkers;
+class LaserOverlay;
 }  // namespace desktop
 class Settings;
 
@@ -59,6 +61,7 @@ class Server {
     bool ble = true;
     /// Empty where Bluetooth LE is absent.
     BleGattServerFactory bleFactory;
+    BleTiming bleTiming{};
     /// What the phones' desktop commands act on; without it they are refused.
     /// Outlives the server.
     desktop::Desktop* desktop = nullptr;
@@ -78,8 +81,12 @@ class Server {
   /// Port, address and host name as phones see them; asks the system afresh. Any thread.
   NetworkInfo GetNetworkInfo() const;
   std::vector<DeviceInfo> GetDevices() const;
+  /// TCP sessions, or a Bluetooth central that has started its handshake.
   bool HasSessions() const;
   std::string GetBleStatusText() const;
+  /// The Bluetooth side's window work (the laser) and its heartbeat; on the
+  /// GUI thread (or the headless program's pump), every 200 ms.
+  void PumpBleGuiWork();
   std::uint16_t Port() const { return port_; }
 
  private:
@@ -107,8 +114,13 @@ class Server {
   void StopMdns();
   void StartAdbReverse();
   void StopAdbReverse();
+  // The Bluetooth side starts and stops on a thread of its own, in the order
+  // asked, so that its set-up and tear-down never hold up the network thread.
+  void PostBle(std::function<void()> work);
   void StartBle();
-  void StopBle();
+  void StopBle(bool logStopped = true);
+  void OnBleWrite(BleConnection& session, const std::vector<std::uint8_t>& packet);
+  void OnBleStatus(BleConnection& session, const std::string& text);
 
   std::uint16_t port_;
   Options options_;
@@ -149,9 +161,25 @@ class Server {
   LogLimiter udpGaps_;
   std::unique_ptr<MdnsResponder> mdns_;
   AdbReverse adb_;
-  // Touched on the network thread and read by the window's status query.
+  // Whether the network thread wants the Bluetooth side on (no TCP phones); network thread only.
+  // Written on the network thread only; the status query reads it.
+  std::atomic<bool> bleWanted_{true};
+  std::atomic<bool> closing_{false};
+  // Held across a start or a stop of the Bluetooth side.
+  std::mutex bleLifecycle_;
+  // Guards the two pointers for the readers (status, pump, session probe).
   mutable std::mutex bleMutex_;
   std::unique_ptr<BleGattServer> bleServer_;
+  std::shared_ptr<BleConnection> bleConnection_;
+  bool bleUnsupported_ = false;
+  // Write worker only: every packet would be a line.
+  LogLimiter bleWriteLines_{10};
+  // GUI thread only (the pump): the spot outlives the sessions that show it,
+  // and is hidden when the session that showed it is gone.
+  std::mutex pumpMutex_;
+  std::unique_ptr<desktop::LaserOverlay> bleLaser_;
+  std::weak_ptr<BleConnection> bleLaserFor_;
+  asio::thread_pool bleControl_{1};
   // Stopped after the sessions closed; their jobs hold them.
   std::unique_ptr<desktop::DesktopWorkers> desktopWorkers_;
 };

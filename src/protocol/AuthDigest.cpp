@@ -9,6 +9,14 @@ Sha256Digest ComputeAuthDigest(std::span<const std::uint8_t> nonce, std::string_
   return hasher.Finish();
 }
 
+bool AuthDigestMatches(std::span<const std::uint8_t> nonce, std::string_view password,
+                       const std::uint8_t* received) noexcept {
+  const Sha256Digest expected = ComputeAuthDigest(nonce, password);
+  unsigned char difference = 0;
+  for (std::size_t i = 0; i < expected.size(); ++i) difference |= static_cast<unsigned char>(expected[i] ^ received[i]);
+  return difference == 0;
+}
+
 std::string ToHex(std::span<const std::uint8_t> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;

@@ -16,6 +16,12 @@ namespace vandrel {
 /// empty password still yields a digest (that of the nonce alone).
 Sha256Digest ComputeAuthDigest(std::span<const std::uint8_t> nonce, std::string_view password) noexcept;
 
+/// Whether `received` (kSha256DigestSize bytes) is the digest of the nonce
+/// and password; in the same time whatever the bytes, so a wrong guess tells
+/// nothing about how close it was.
+bool AuthDigestMatches(std::span<const std::uint8_t> nonce, std::string_view password,
+                       const std::uint8_t* received) noexcept;
+
 /// Lowercase hex, two characters per byte, high nibble first; for logs and tests.
 std::string ToHex(std::span<const std::uint8_t> bytes);
 

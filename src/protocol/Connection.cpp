@@ -27,13 +27,6 @@ constexpr std::size_t kMaxSendBacklog = 4 * 1024 * 1024;
 // Frames dispatched by all sessions together; only the first few are logged.
 std::atomic<std::int32_t> g_dispatchCount{0};
 
-bool DigestsEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-  // Same time whatever the bytes, so the comparison tells an attacker nothing.
-  unsigned char difference = 0;
-  for (std::size_t i = 0; i < n; ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return difference == 0;
-}
-
 }  // namespace
 
 std::shared_ptr<Connection> Connection::Create(InputQueue* inputQueue, asio::ip::tcp::socket socket,
@@ -234,8 +227,7 @@ void Connection::HandleAuthPassword(const std::uint8_t* bytes, std::size_t lengt
   }
   // The password as it is now, so a change while the phone was connecting applies.
   const std::string password = settings_ ? settings_->GetConnectionPassword() : std::string();
-  const Sha256Digest expected = ComputeAuthDigest(nonce_, password);
-  if (DigestsEqual(expected.data(), bytes + 1, expected.size())) {
+  if (AuthDigestMatches(nonce_, password, bytes + 1)) {
     authenticated_ = true;
     Log() << "[CONNECTION] Authentication successful";
     Send(ToByte(Command::AuthSuccess));

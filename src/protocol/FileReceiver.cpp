@@ -55,14 +55,15 @@ std::uint64_t Percent(std::uint64_t part, std::uint64_t whole) {
 
 }  // namespace
 
-FileReceiver::FileReceiver(FolderProvider folderProvider) : folderProvider_(std::move(folderProvider)) {}
+FileReceiver::FileReceiver(FolderProvider folderProvider, Style style)
+    : folderProvider_(std::move(folderProvider)), style_(style) {}
 
 FileReceiver::~FileReceiver() { CloseFile(); }
 
 void FileReceiver::HandleStart(std::span<const std::uint8_t> packet) {
   const auto fields = packet::ReadFileTransferStart(packet);
   if (!fields) return;
-  Log() << "[CONNECTION] FILE_TRANSFER_START: " << Printable(fields->name) << ", size=" << fields->size;
+  Log() << style_.tag << "FILE_TRANSFER_START: " << Printable(fields->name) << ", size=" << fields->size;
 
   // A new START means the phone gave up on the previous file; chunks that follow
   // belong to the new one, even when that one is refused below.
@@ -70,7 +71,7 @@ void FileReceiver::HandleStart(std::span<const std::uint8_t> packet) {
 
   auto name = CleanFileName(fields->name);
   if (!name) {
-    Log() << "[CONNECTION] Refusing file name: " << Printable(fields->name);
+    Log() << style_.tag << "Refusing file name: " << Printable(fields->name);
     return;
   }
   // Never over an existing file: the next free "name (N).ext" instead.
@@ -86,7 +87,7 @@ void FileReceiver::HandleStart(std::span<const std::uint8_t> packet) {
     if (!taken) break;
   }
   if (!file) {
-    Log() << "[CONNECTION] Failed to open file for writing: " << Printable(path);
+    Log() << style_.tag << "Failed to open file for writing: " << Printable(path);
     return;
   }
   std::setvbuf(file, nullptr, _IOFBF, kWriteBuffer);
@@ -94,33 +95,41 @@ void FileReceiver::HandleStart(std::span<const std::uint8_t> packet) {
   name_ = std::move(used);
   expected_ = fields->size;
   received_ = 0;
-  Log() << "[CONNECTION] File opened: " << Printable(path);
+  chunks_ = 0;
+  Log() << style_.tag << "File opened: " << Printable(path);
 }
 
 void FileReceiver::HandleChunk(std::span<const std::uint8_t> packet) {
   if (!Active()) {
-    if (auto permit = strayChunks_.Next()) Log() << "[CONNECTION] FILE_TRANSFER_CHUNK: no active file transfer" << permit;
+    if (auto permit = strayChunks_.Next()) Log() << style_.tag << "FILE_TRANSFER_CHUNK: no active file transfer" << permit;
     return;
   }
   const auto data = packet::ReadFileTransferChunk(packet);
   if (!data) return;
   if (std::fwrite(data->data(), 1, data->size(), file_) != data->size()) {
-    Log() << "[CONNECTION] FILE_TRANSFER_CHUNK: write failed (disk full?), aborting";
+    Log() << style_.tag << "FILE_TRANSFER_CHUNK: write failed (disk full?), aborting";
     CloseFile();
     return;
   }
   const std::uint64_t n = data->size();
   received_ += n;
+  if (style_.countChunks) {
+    ++chunks_;
+    if (auto permit = chunkLines_.Next()) {
+      Log() << style_.tag << "CHUNK #" << chunks_ << " len=" << n << " total=" << received_ << "/" << expected_ << permit;
+    }
+    return;
+  }
   // A chunk is far smaller than the step, so it crosses at most one boundary.
   if (received_ % kProgressStep < n) {
-    Log() << "[CONNECTION] File transfer progress: " << received_ << " / " << expected_ << " bytes ("
+    Log() << style_.tag << "File transfer progress: " << received_ << " / " << expected_ << " bytes ("
           << Percent(received_, expected_) << "%)";
   }
 }
 
 void FileReceiver::HandleEnd() {
   if (!Active()) {
-    if (auto permit = strayEnds_.Next()) Log() << "[CONNECTION] FILE_TRANSFER_END: no active file transfer" << permit;
+    if (auto permit = strayEnds_.Next()) Log() << style_.tag << "FILE_TRANSFER_END: no active file transfer" << permit;
     return;
   }
   Finish();
@@ -129,21 +138,22 @@ void FileReceiver::HandleEnd() {
 void FileReceiver::Abort() {
   if (!Active()) return;
   CloseFile();
-  Log() << "[CONNECTION] Closed file transfer due to connection close";
+  Log() << style_.abortLine;
 }
 
 void FileReceiver::Finish() {
   const std::string name = name_;
   const std::uint64_t expected = expected_;
   const std::uint64_t received = received_;
+  const std::uint32_t chunks = chunks_;
   // Buffered bytes reach the disk only now, so a full disk may first show here.
   if (!CloseFile()) {
-    Log() << "[CONNECTION] FILE_TRANSFER_END: write failed (disk full?), " << Printable(name) << " may be incomplete";
+    Log() << style_.tag << "FILE_TRANSFER_END: write failed (disk full?), " << Printable(name) << " may be incomplete";
   } else if (received == expected) {
-    Log() << "[CONNECTION] File transfer completed OK: " << Printable(name) << ", " << received << " bytes received (verified)";
+    Log() << style_.tag << "File transfer completed OK: " << Printable(name) << ", " << received << " bytes received (verified)";
   } else {
-    Log() << "[CONNECTION] WARNING: File transfer size mismatch! Expected=" << expected << ", received=" << received
-          << " bytes. File may be incomplete.";
+    Log() << style_.tag << "WARNING: File transfer size mismatch! Expected=" << expected << ", received=" << received
+          << " bytes" << (style_.countChunks ? " (" + std::to_string(chunks) + " chunks)" : std::string()) << ". File may be incomplete.";
   }
 }
 

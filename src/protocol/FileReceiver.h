@@ -14,12 +14,23 @@
 
 namespace vandrel {
 
+/// How a transport words a file transfer's lines.
+struct FileReceiverStyle {
+  const char* tag = "[CONNECTION] ";
+  /// Counts the chunks and logs each one instead of every 512 KiB.
+  bool countChunks = false;
+  const char* abortLine = "[CONNECTION] Closed file transfer due to connection close";
+};
+
 class FileReceiver {
  public:
   /// Returns the folder (UTF-8) a new file goes into; asked once per START.
   using FolderProvider = std::function<std::string()>;
 
-  explicit FileReceiver(FolderProvider folderProvider = GetDesktopFolder);
+  using Style = FileReceiverStyle;
+  static Style BleStyle() { return {"[BLE] ", true, "[BLE] Closed file transfer due to central disconnect"}; }
+
+  explicit FileReceiver(FolderProvider folderProvider = GetDesktopFolder, Style style = {});
   /// Closes a file still open, without logging; what arrived so far stays.
   ~FileReceiver();
   FileReceiver(const FileReceiver&) = delete;
@@ -50,6 +61,9 @@ class FileReceiver {
   bool CloseFile();
 
   FolderProvider folderProvider_;
+  Style style_;
+  std::uint32_t chunks_ = 0;
+  LogLimiter chunkLines_{5};
   std::FILE* file_ = nullptr;
   std::string name_;  // as stored on disk, after cleaning and numbering
   std::uint64_t expected_ = 0;

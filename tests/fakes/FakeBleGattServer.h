@@ -17,10 +17,15 @@ struct BleCounters {
 class FakeBleGattServer final : public BleGattServer {
  public:
   explicit FakeBleGattServer(std::shared_ptr<BleCounters> counters) : counters_(std::move(counters)) {}
-  void Start() override { ++counters_->started; }
-  void Stop() override { ++counters_->stopped; }
-  BleState State() const override { return BleState::Advertising; }
-  bool IsCentralConnected() const override { return counters_->centralConnected; }
+  bool start() override {
+    ++counters_->started;
+    return true;
+  }
+  void stop() override { ++counters_->stopped; }
+  bool isRunning() const override { return true; }
+  BleState getState() const override { return BleState::Advertising; }
+  bool isCentralConnected() const override { return counters_->centralConnected; }
+  bool notify(std::span<const std::uint8_t>) override { return counters_->centralConnected; }
 
  private:
   std::shared_ptr<BleCounters> counters_;

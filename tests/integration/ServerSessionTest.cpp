@@ -210,8 +210,11 @@ TEST_F(SessionTest, TcpPhonesStopBluetoothAndTheLastOneRestartsIt) {
   auto second = Connect("M/Second/X/1");
   ASSERT_EQ(second->ReceivePacket().packet, Packet{31});
   ASSERT_TRUE(listener_.WaitForEvents(3));
-  EXPECT_EQ(listener_.Events(),
-            (std::vector<std::string>{"status:BLE: Stopped (TCP active)", "connected:First", "connected:Second"}));
+  // The Bluetooth side stops on its own thread, so the phone's session does not wait for it.
+  auto events = listener_.Events();
+  std::erase(events, "status:BLE: Stopped (TCP active)");
+  EXPECT_EQ(events, (std::vector<std::string>{"connected:First", "connected:Second"}));
+  EXPECT_EQ(listener_.Events().size(), 3u);
   EXPECT_EQ(log_.Count("[SERVER] TCP connection established; stopping BLE to save resources."), 1u);
   EXPECT_EQ(log_.Count("[SERVER] BLE stopped (TCP active)"), 1u);
   EXPECT_EQ(server_->GetBleStatusText(), "BLE: Stopped (TCP active)");
