@@ -269,6 +269,17 @@ TEST_F(SessionTest, FileArrivesOnTheDesktopFolder) {
   ::unsetenv("XDG_DESKTOP_DIR");
 }
 
+TEST_F(SessionTest, WithoutABluetoothBackendTheServerSaysSoAndServesTcp) {
+  Server::Options options;
+  options.bleFactory = [] { return std::unique_ptr<BleGattServer>(); };
+  StartServer(options);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[SERVER] BLE not supported on this platform, skipping BLE setup"); }));
+  EXPECT_EQ(server_->GetBleStatusText(), "BLE: Unavailable");
+  auto phone = Connect();
+  EXPECT_EQ(phone->ReceivePacket().packet, Packet{31});
+  server_->PumpBleGuiWork();
+}
+
 TEST_F(SessionTest, WithBluetoothSwitchedOffItNeverStarts) {
   auto ble = std::make_shared<BleCounters>();
   Server::Options options;
