@@ -23,6 +23,10 @@ void AppCore::CreateInput() {
   settings_ = std::make_unique<Settings>();
   inputManager_ = InputManager::MakePlatformInputManager();
   inputQueue_ = std::make_unique<InputQueue>(inputManager_.get());
+  coreLink_ = std::make_unique<CoreLink>(PlatformCoreLink());
+  // On the lock screen the companion injects instead; a false answer injects here.
+  inputQueue_->SetInjectHandler(
+      [link = coreLink_.get()](const std::uint8_t* bytes, std::size_t length) { return link->ForwardToCore(bytes, length); });
   desktop_ = desktop::MakePlatformDesktop(dynamic_cast<InputManager::Injector*>(inputManager_.get()));
 }
 
@@ -50,6 +54,7 @@ void AppCore::Start() {
   inputQueue_->SetSessionProbe([this] { return server_->HasSessions(); });
   inputQueue_->Start();
   server_->Start();
+  coreLink_->Start();
 }
 
 void AppCore::Shutdown() {
@@ -69,6 +74,8 @@ void AppCore::Shutdown() {
     inputQueue_->EnqueueReleaseHeldKeys();
     inputQueue_->Stop();
   }
+  // After the injection thread, its last user.
+  if (coreLink_) coreLink_->Stop();
   if (settings_) settings_->Save();
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/CoreLink.h"
 #include "app/Options.h"
 #include "desktop/Desktop.h"
 #include "input/InputManager.h"
@@ -26,7 +27,7 @@ class AppCore {
   void CreateInput();
   /// Binds the server's sockets; false with a one-line reason when it cannot.
   bool CreateServer(Server::ConnectionListener* listener, std::string& error);
-  /// The injection thread, then the server.
+  /// The injection thread, the server, then the link to the lock-screen companion.
   void Start();
   /// Ends every session, drains queued input (releasing held keys), saves the
   /// settings. Acts once.
@@ -40,6 +41,8 @@ class AppCore {
   Options options_;
   std::unique_ptr<Settings> settings_;
   std::unique_ptr<InputManager::Base> inputManager_;
+  // Before the input queue, whose injection thread hands it commands.
+  std::unique_ptr<CoreLink> coreLink_;
   std::unique_ptr<InputQueue> inputQueue_;
   // Before the server, which acts on it until it is gone.
   std::unique_ptr<desktop::Desktop> desktop_;

@@ -225,7 +225,8 @@ TEST_F(SessionTest, TcpPhonesStopBluetoothAndTheLastOneRestartsIt) {
   second->Close();
   ASSERT_TRUE(listener_.WaitForEvents(5));
   EXPECT_EQ(log_.Count("[SERVER] Last TCP client disconnected; restarting BLE GATT Server."), 1u);
-  EXPECT_EQ(ble->started, 2);
+  // The restart runs on the Bluetooth side's own thread.
+  ASSERT_TRUE(WaitUntil([&] { return ble->started == 2; }));
   EXPECT_EQ(server_->GetBleStatusText(), "BLE: Advertising");
   ble->centralConnected = true;
   EXPECT_EQ(server_->GetBleStatusText(), "BLE: Central connected");

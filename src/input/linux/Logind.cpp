@@ -157,4 +157,49 @@ std::optional<Failure> SetBrightness(std::string_view subsystem, std::string_vie
   });
 }
 
+// Sampled five times a second: one connection, and the session's object found once.
+struct LockedHintReader::State {
+  Bus bus;
+  std::string sessionPath;
+};
+
+LockedHintReader::LockedHintReader() : state_(std::make_unique<State>()) {}
+
+LockedHintReader::~LockedHintReader() = default;
+
+std::optional<bool> LockedHintReader::Read() {
+  constexpr std::uint64_t kReadTimeoutUsec = 1'000'000;
+  State& state = *state_;
+  if (!state.bus) {
+    if (Open(state.bus)) return std::nullopt;
+    // Stopping the program waits for a read under way.
+    sd_bus_set_method_call_timeout(state.bus.get(), kReadTimeoutUsec);
+  }
+  const auto drop = [&state] {
+    state.bus.reset();
+    state.sessionPath.clear();
+    return std::nullopt;
+  };
+  if (state.sessionPath.empty()) {
+    std::string id;
+    if (OwnSession(state.bus.get(), id)) return drop();
+    Message reply;
+    if (Call(
+            state.bus.get(), kManagerPath, kManager, "GetSession",
+            [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", id.c_str()); }, &reply)) {
+      return drop();
+    }
+    const char* path = nullptr;
+    if (sd_bus_message_read(reply.get(), "o", &path) < 0 || !path) return drop();
+    state.sessionPath = path;
+  }
+  Error error;
+  int locked = 0;
+  if (sd_bus_get_property_trivial(state.bus.get(), kService, state.sessionPath.c_str(), kSession, "LockedHint",
+                                  error.get(), 'b', &locked) < 0) {
+    return drop();
+  }
+  return locked != 0;
+}
+
 }  // namespace vandrel::logind

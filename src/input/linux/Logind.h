@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,5 +25,23 @@ std::optional<Failure> TerminateOwnSession();
 std::optional<Failure> LockOwnSession();
 /// Sets a backlight device's level through the session, as unprivileged users may.
 std::optional<Failure> SetBrightness(std::string_view subsystem, std::string_view device, std::uint32_t level);
+
+/// Reads whether logind has this user's session locked (its LockedHint),
+/// over one bus connection kept between reads and made again after a failure.
+/// One thread at a time.
+class LockedHintReader {
+ public:
+  LockedHintReader();
+  ~LockedHintReader();
+  LockedHintReader(const LockedHintReader&) = delete;
+  LockedHintReader& operator=(const LockedHintReader&) = delete;
+
+  /// Nothing when logind cannot be asked; each read waits at most a second.
+  std::optional<bool> Read();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace vandrel::logind
