@@ -50,7 +50,10 @@ inline ServerProcess::Environment HomeEnvironment(const std::filesystem::path& h
   ServerProcess::Environment environment = {{"XDG_CONFIG_HOME", (home / "config").string()},
                                             {"XDG_STATE_HOME", (home / "state").string()},
                                             {"XDG_RUNTIME_DIR", home.string()},
-                                            {"XDG_DESKTOP_DIR", (home / "desktop").string()}};
+                                            {"XDG_DESKTOP_DIR", (home / "desktop").string()},
+                                            // Nothing a bench starts asks the release feed or the system bus.
+                                            {"VANDREL_UPDATE_FEED", "http://127.0.0.1:9/releases/latest"},
+                                            {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vandrel-bench-bus"}};
   environment.insert(environment.end(), extra.begin(), extra.end());
   return environment;
 }

@@ -112,7 +112,7 @@ void Run(const fs::path& vandrel, std::uint16_t port) {
   const WorkFolder folder("vandrel-desktop-bench");
   const fs::path home = gWorkFolder;
   ServerProcess server(vandrel, {"--headless", "--port", std::to_string(port), "--no-ble", "--no-mdns", "--no-adb"},
-                       HomeEnvironment(home, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vandrel-bench-bus"}}),
+                       HomeEnvironment(home),
                        home / "stderr.txt");
   WaitForLogLine(server, home, "[SERVER] Started");
 

@@ -337,7 +337,9 @@ int Run(const Options& options) {
                        {{"XDG_CONFIG_HOME", config.string()},
                         {"XDG_STATE_HOME", state.string()},
                         {"XDG_RUNTIME_DIR", runtime.string()},
-                        {"XDG_DESKTOP_DIR", desktop.string()}},
+                        {"XDG_DESKTOP_DIR", desktop.string()},
+                        {"VANDREL_UPDATE_FEED", "http://127.0.0.1:9/releases/latest"},
+                        {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vandrel-bench-bus"}},
                        errorFile);
   try {
     WaitUntilListening(server, options.port, errorFile);

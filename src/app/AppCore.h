@@ -36,6 +36,7 @@ class AppCore {
   const Options& options() const { return options_; }
   Settings* settings() const { return settings_.get(); }
   Server* server() const { return server_.get(); }
+  desktop::Desktop* desktop() const { return desktop_.get(); }
 
  private:
   Options options_;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "Version.h"
 #include "app/TerminationSignal.h"
 #include "infra/Logger.h"
 
@@ -26,6 +27,10 @@ bool HeadlessApp::Init() {
   }
   core_.Start();
   StartBlePump();
+  // Without a window nothing is offered: the line that a newer build exists is all.
+  updateCheck_.Start(kVersion, [](update::UpdateInfo info) {
+    if (!info.pageUrl.empty()) Log() << "[UPDATE] Release page: " << info.pageUrl;
+  });
   try {
     const NetworkInfo info = core_.server()->GetNetworkInfo();
     Log() << "[VANDREL] Running headless: " << info.hostname << " at " << info.ip << ":" << info.port;
@@ -40,6 +45,7 @@ int HeadlessApp::Run() {
   if (!Init()) return 1;
   const char* reason = WaitForTermination();
   Log() << "[VANDREL] " << reason << " received, exiting";
+  updateCheck_.Cancel();
   StopBlePump();
   core_.Shutdown();
   if (Logger* logger = Logger::Instance()) logger->Close();

@@ -9,6 +9,7 @@
 #include "app/AppCore.h"
 #include "app/Options.h"
 #include "app/SingleInstance.h"
+#include "app/UpdateCheckThread.h"
 #include "net/Server.h"
 
 namespace vandrel {
@@ -39,6 +40,7 @@ class HeadlessApp final : public Server::ConnectionListener {
   std::condition_variable pumpWake_;
   bool pumpStop_ = false;
   std::thread pump_;
+  UpdateCheck updateCheck_;
   std::unique_ptr<SingleInstance> instanceLock_;
 };
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "Version.h"
 #include "app/Relaunch.h"
 #include "app/TerminationSignal.h"
 #include "gui/wxDeviceList.h"
@@ -66,6 +67,10 @@ bool VandrelApp::OnInit() {
   });
 
   started_ = true;
+  // The answer arrives on the check's thread; the prompt belongs to the GUI thread.
+  updateCheck_.Start(kVersion, [this](update::UpdateInfo info) {
+    CallAfter([this, info = std::move(info)] { PromptUpdate(info); });
+  });
   return true;
 }
 
@@ -108,6 +113,7 @@ void VandrelApp::OnStatus(std::string status) {
 
 void VandrelApp::Exit() {
   running_ = false;
+  updateCheck_.Cancel();
   core_.Shutdown();
   SetLogLineSink(nullptr);
   if (Logger* logger = Logger::Instance()) logger->Close();

@@ -10,6 +10,7 @@
 #include "app/AppCore.h"
 #include "app/Options.h"
 #include "app/SingleInstance.h"
+#include "app/UpdateCheckThread.h"
 #include "net/Server.h"
 
 class wxCloseEvent;
@@ -36,12 +37,17 @@ class VandrelApp final : public wxApp, public Server::ConnectionListener {
  private:
   void OnCloseWindow(wxCloseEvent& event);
   void RefreshDevices();
+  // The update's dialogs, on the GUI thread.
+  void PromptUpdate(const update::UpdateInfo& info);
+  void StartUpdateDownload(const update::UpdateInfo& info);
+  void OpenReleasePage(const std::string& url);
 
   AppCore core_;
   std::atomic<bool> running_{true};
   std::atomic<bool> started_{false};
   wxMain* main_ = nullptr;
   std::unique_ptr<SingleInstance> instanceLock_;
+  UpdateCheck updateCheck_;
 };
 
 /// Runs the tray program; returns the exit code when it did not start.

@@ -41,6 +41,11 @@ class VandrelProcess {
       return e.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0;
     });
     if (!ownBus) env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/vandrel-test-bus");
+    // Nor may its update check leave the machine: a port where nobody listens, unless the test serves a feed.
+    const bool ownFeed = std::any_of(environment.begin(), environment.end(), [](const std::string& e) {
+      return e.rfind("VANDREL_UPDATE_FEED=", 0) == 0;
+    });
+    if (!ownFeed) env.push_back("VANDREL_UPDATE_FEED=http://127.0.0.1:9/releases/latest");
     std::vector<std::string> argv = {std::string(VANDREL_BUILD_DIR) + "/vandrel"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const std::string out = root + "/out-" + std::to_string(counter_++) + ".txt";
