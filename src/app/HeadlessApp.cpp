@@ -5,6 +5,7 @@
 #include "Version.h"
 #include "app/TerminationSignal.h"
 #include "infra/Logger.h"
+#include "infra/PrintableText.h"
 
 namespace vandrel {
 
@@ -29,7 +30,7 @@ bool HeadlessApp::Init() {
   StartBlePump();
   // Without a window nothing is offered: the line that a newer build exists is all.
   updateCheck_.Start(kVersion, [](update::UpdateInfo info) {
-    if (!info.pageUrl.empty()) Log() << "[UPDATE] Release page: " << info.pageUrl;
+    if (!info.pageUrl.empty()) Log() << "[UPDATE] Release page: " << Printable(info.pageUrl);
   });
   try {
     const NetworkInfo info = core_.server()->GetNetworkInfo();

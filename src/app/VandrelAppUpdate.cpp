@@ -11,6 +11,7 @@
 #include "desktop/Desktop.h"
 #include "gui/wxMain.h"
 #include "infra/Logger.h"
+#include "infra/PrintableText.h"
 
 namespace vandrel {
 
@@ -55,7 +56,7 @@ void VandrelApp::StartUpdateDownload(const update::UpdateInfo& info) {
 
 void VandrelApp::OpenReleasePage(const std::string& url) {
   if (url.empty() || !core_.desktop()) return;
-  Log() << "[UPDATE] Opening the release page: " << url;
+  Log() << "[UPDATE] Opening the release page: " << Printable(url);
   // The opener may take seconds to answer; not on the GUI thread.
   std::thread([desktop = core_.desktop(), url] {
     const bool ok = desktop->OpenUrl(url);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "infra/Logger.h"
+#include "infra/PrintableText.h"
 #include "update/Updater.h"
 
 namespace vandrel::update {
@@ -47,7 +48,8 @@ UpdateInfo ReadRelease(const std::string& body, const std::string& currentVersio
   info.releaseNotes = release.value("body", std::string());
   info.pageUrl = release.value("html_url", std::string());
   info.available = true;
-  Log() << "[UPDATE] New version available: " << info.version << " (" << info.size << " bytes)";
+  // The feed is text from outside: control bytes must not make log lines of their own.
+  Log() << "[UPDATE] New version available: " << Printable(info.version) << " (" << info.size << " bytes)";
   return info;
 }
 
