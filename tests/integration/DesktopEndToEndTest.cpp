@@ -93,17 +93,12 @@ std::string ReadFile(const fs::path& path) {
 const unsigned char kPngBytes[] = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00, 0x00, 0x1f, 0x15, 0xc4, 0x89, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0xf8, 0xcf, 0xc0, 0xf0, 0x1f, 0x00, 0x05, 0x00, 0x01, 0xff, 0x89, 0x99, 0x3d, 0x1d, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
 const std::string kPng(reinterpret_cast<const char*>(kPngBytes), sizeof kPngBytes);
 
-class DesktopEndToEnd : public ::testing::Test {
+class DesktopEndToEnd : public DesktopSessionTest {
  protected:
-  static void SetUpTestSuite() { desktop_ = std::getenv("DISPLAY") ? new DesktopSession : nullptr; }
-  static void TearDownTestSuite() {
-    delete desktop_;
-    desktop_ = nullptr;
-  }
 
   void SetUp() override {
-    if (!desktop_) GTEST_SKIP() << "DISPLAY is not set; scripts/test.sh starts an Xvfb";
-    ASSERT_EQ(desktop_->problem(), "");
+    DesktopSessionTest::SetUp();
+    if (Unusable()) return;
     ASSERT_TRUE(probe_.usable());
     const fs::path root = home_.path();
     // Favourites through GSettings' keyfile backend and a schema of our own.
@@ -150,7 +145,6 @@ class DesktopEndToEnd : public ::testing::Test {
     return nullptr;
   }
 
-  static inline DesktopSession* desktop_ = nullptr;
   X11Probe probe_;
   TempDir home_;
   std::uint16_t port_ = NextTestPort();

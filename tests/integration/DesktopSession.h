@@ -4,6 +4,8 @@
 // and the window manager's close.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -291,6 +293,25 @@ class DesktopSession {
   pid_t windowManager_ = -1;
   pid_t tray_ = -1;
   std::string problem_;
+};
+
+/// Tests that share one desktop session on $DISPLAY, made once per suite;
+/// skipped without a display. A derived SetUp calls this one first and
+/// returns when it skipped or failed.
+class DesktopSessionTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { desktop_ = std::getenv("DISPLAY") ? new DesktopSession : nullptr; }
+  static void TearDownTestSuite() {
+    delete desktop_;
+    desktop_ = nullptr;
+  }
+  void SetUp() override {
+    if (!desktop_) GTEST_SKIP() << "DISPLAY is not set; scripts/test.sh starts an Xvfb";
+    ASSERT_EQ(desktop_->problem(), "");
+  }
+  bool Unusable() const { return IsSkipped() || HasFatalFailure(); }
+
+  static inline DesktopSession* desktop_ = nullptr;
 };
 
 }  // namespace vandrel::testing

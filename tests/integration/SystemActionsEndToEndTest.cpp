@@ -34,17 +34,12 @@ std::string ReadClipboard() {
   return text;
 }
 
-class SystemActionsEndToEnd : public ::testing::Test {
+class SystemActionsEndToEnd : public DesktopSessionTest {
  protected:
-  static void SetUpTestSuite() { desktop_ = std::getenv("DISPLAY") ? new DesktopSession : nullptr; }
-  static void TearDownTestSuite() {
-    delete desktop_;
-    desktop_ = nullptr;
-  }
 
   void SetUp() override {
-    if (!desktop_) GTEST_SKIP() << "DISPLAY is not set; scripts/test.sh starts an Xvfb";
-    ASSERT_EQ(desktop_->problem(), "");
+    DesktopSessionTest::SetUp();
+    if (Unusable()) return;
     ASSERT_TRUE(probe_.usable());
   }
 
@@ -61,7 +56,6 @@ class SystemActionsEndToEnd : public ::testing::Test {
 
   PhoneRun Send(const std::string& command) { return Phone("--port " + std::to_string(port_) + " " + command); }
 
-  static inline DesktopSession* desktop_ = nullptr;
   X11Probe probe_;
   std::deque<TempDir> homes_;
   TempDir home_;

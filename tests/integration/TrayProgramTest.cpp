@@ -60,17 +60,8 @@ std::string LastDeviceList(const std::string& log) {
   return text;
 }
 
-class TrayProgramTest : public ::testing::Test {
+class TrayProgramTest : public DesktopSessionTest {
  protected:
-  static void SetUpTestSuite() { desktop_ = std::getenv("DISPLAY") ? new DesktopSession : nullptr; }
-  static void TearDownTestSuite() {
-    delete desktop_;
-    desktop_ = nullptr;
-  }
-  void SetUp() override {
-    if (!desktop_) GTEST_SKIP() << "DISPLAY is not set; scripts/test.sh starts an Xvfb";
-    ASSERT_EQ(desktop_->problem(), "");
-  }
   void TearDown() override {
     // Whatever still serves this test's port, a restarted instance included, ends with the test.
     for (pid_t pid : VandrelProcess::RunningOnPort(port_)) {
@@ -142,7 +133,6 @@ class TrayProgramTest : public ::testing::Test {
     return client;
   }
 
-  static inline DesktopSession* desktop_ = nullptr;
   TempDir home_;
   std::uint16_t port_ = NextTestPort();
   std::vector<std::string> arguments_;

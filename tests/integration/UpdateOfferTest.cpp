@@ -31,16 +31,11 @@ constexpr const char* kFeed = R"({
   ]
 })";
 
-class UpdateOfferTest : public ::testing::Test {
+class UpdateOfferTest : public DesktopSessionTest {
  protected:
-  static void SetUpTestSuite() { desktop_ = std::getenv("DISPLAY") ? new DesktopSession : nullptr; }
-  static void TearDownTestSuite() {
-    delete desktop_;
-    desktop_ = nullptr;
-  }
   void SetUp() override {
-    if (!desktop_) GTEST_SKIP() << "DISPLAY is not set; scripts/test.sh starts an Xvfb";
-    ASSERT_EQ(desktop_->problem(), "");
+    DesktopSessionTest::SetUp();
+    if (Unusable()) return;
     std::filesystem::create_directories(feedDir_.path() / "releases");
     WriteBinary(feedDir_.path() / "releases/latest", kFeed);
     const std::string command = "/usr/bin/python3 -m http.server --bind 127.0.0.1 --directory '" +
@@ -98,7 +93,6 @@ class UpdateOfferTest : public ::testing::Test {
     return prompt;
   }
 
-  static inline DesktopSession* desktop_ = nullptr;
   TempDir home_;
   TempDir feedDir_;
   std::uint16_t feedPort_ = NextTestPort();
