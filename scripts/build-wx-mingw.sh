@@ -63,7 +63,23 @@ done
 key="wx-mingw-$(echo "$version" | tr ':~' '__')"
 PREFIX="$CACHE_ROOT/$key"
 
-if [ -e "$PREFIX/.complete" ]; then
+# The program uses the base and core libraries only and decodes no image
+# files (the artwork is drawn from raw pixels), so everything else stays out.
+# Debian's repack drops the bundled zlib, libpng, libjpeg, libtiff and expat;
+# none of them is needed then, and regex comes from the bundled PCRE2.
+# wxGraphicsContext stays out too: its GDI+ backend defines the GDI+ flat API
+# itself, which clashes with the import library the desktop code links.
+WX_OPTIONS="--host=$HOST --build=x86_64-linux-gnu
+  --disable-shared --enable-unicode --with-msw --disable-debug --disable-compat30
+  --without-opengl --without-libpng --without-libjpeg --without-libtiff --without-liblzma
+  --without-expat --without-zlib --with-regex=builtin --without-nanosvg
+  --disable-xrc --disable-html --disable-webview --disable-mediactrl --disable-propgrid
+  --disable-ribbon --disable-stc --disable-richtext --disable-aui
+  --disable-debugreport --disable-sockets --disable-svg --disable-fs_zip --disable-graphics_ctx"
+# A cached build made with other options is rebuilt, not reused.
+RECIPE=$(echo $WX_OPTIONS)
+
+if [ -e "$PREFIX/.complete" ] && [ "$(cat "$PREFIX/.complete")" = "$RECIPE" ]; then
   say "cached: $PREFIX"
   echo "$PREFIX"
   exit 0
@@ -74,53 +90,59 @@ if ! command -v dpkg-source >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends dpkg-dev >/dev/null
 fi
 
-# A half-built prefix from an interrupted run must not be mistaken for a good one.
-rm -rf "$PREFIX"
 WORK="$CACHE_ROOT/$key.work"
 mkdir -p "$WORK"
 cd "$WORK"
-# An interrupted run leaves the unpacked source behind; reuse it.
-src=$(find . -maxdepth 1 -type d -name 'wxwidgets3.2-*' | head -n 1)
-if [ -z "$src" ]; then
-  apt-get source -qq "wxwidgets3.2=$version" >/dev/null
-  src=$(find . -maxdepth 1 -type d -name 'wxwidgets3.2-*' | head -n 1)
-  [ -n "$src" ] || die "apt-get source unpacked nothing"
-fi
-src=$(cd "$src" && pwd)
-
 # The same compilers as cmake/mingw-w64-x86_64.cmake: the posix thread model
 # throughout, so that one libstdc++ serves wx and the program.
 export CC=$HOST-gcc-posix CXX=$HOST-g++-posix
 export AR=$HOST-ar RANLIB=$HOST-ranlib WINDRES=$HOST-windres STRIP=$HOST-strip
 
-# The program uses the base and core libraries only and decodes no image
-# files (the artwork is drawn from raw pixels), so everything else stays out.
-# Debian's repack drops the bundled zlib, libpng, libjpeg, libtiff and expat;
-# none of them is needed then, and regex comes from the bundled PCRE2.
-rm -rf "$WORK/build"
-mkdir -p "$WORK/build"
-cd "$WORK/build"
-say "configuring wxWidgets $version"
-"$src/configure" --host=$HOST --build=x86_64-linux-gnu --prefix="$PREFIX" \
-  --disable-shared --enable-unicode --with-msw --disable-debug --disable-compat30 \
-  --without-opengl --without-libpng --without-libjpeg --without-libtiff --without-liblzma \
-  --without-expat --without-zlib --with-regex=builtin --without-nanosvg \
-  --disable-xrc --disable-html --disable-webview --disable-mediactrl --disable-propgrid \
-  --disable-ribbon --disable-stc --disable-richtext --disable-aui \
-  --disable-debugreport --disable-sockets --disable-svg --disable-fs_zip \
-  >configure.log 2>&1 || { tail -n 40 configure.log >&2; die "configure failed ($WORK/build/configure.log)"; }
-say "building wxWidgets with -j$JOBS"
-make -j"$JOBS" >make.log 2>&1 || { tail -n 40 make.log >&2; die "make failed ($WORK/build/make.log)"; }
-make install >install.log 2>&1 || { tail -n 40 install.log >&2; die "make install failed"; }
+# A run interrupted after wx was installed goes on with qrcodegen; before that,
+# it starts the wx build again from a clean prefix.
+if [ "$(cat "$WORK/wx.installed" 2>/dev/null)" != "$RECIPE" ]; then
+  rm -rf "$PREFIX"
+  # An interrupted run leaves the unpacked source behind; reuse it.
+  src=$(find . -maxdepth 1 -type d -name 'wxwidgets3.2-*' | head -n 1)
+  if [ -z "$src" ]; then
+    apt-get source -qq "wxwidgets3.2=$version" >/dev/null
+    src=$(find . -maxdepth 1 -type d -name 'wxwidgets3.2-*' | head -n 1)
+    [ -n "$src" ] || die "apt-get source unpacked nothing"
+  fi
+  src=$(cd "$src" && pwd)
+
+  rm -rf "$WORK/build"
+  mkdir -p "$WORK/build"
+  cd "$WORK/build"
+  say "configuring wxWidgets $version"
+  "$src/configure" --prefix="$PREFIX" $WX_OPTIONS \
+    >configure.log 2>&1 || { tail -n 40 configure.log >&2; die "configure failed ($WORK/build/configure.log)"; }
+  say "building wxWidgets with -j$JOBS"
+  make -j"$JOBS" >make.log 2>&1 || { tail -n 40 make.log >&2; die "make failed ($WORK/build/make.log)"; }
+  make install >install.log 2>&1 || { tail -n 40 install.log >&2; die "make install failed"; }
+  echo "$RECIPE" >"$WORK/wx.installed"
+fi
 
 # qrcodegen's C++ library is one source file; build it with the same compiler.
+# Only the upstream tarball is used: Debian's patch adds a compat API that the
+# program does not use, and the archive does not always serve its tarball.
 cd "$WORK"
-qr=$(find . -maxdepth 1 -type d -name 'qrcodegen-*' | head -n 1)
-if [ -z "$qr" ]; then
-  apt-get source -qq qrcodegen >/dev/null
-  qr=$(find . -maxdepth 1 -type d -name 'qrcodegen-*' | head -n 1)
-  [ -n "$qr" ] || die "apt-get source qrcodegen unpacked nothing"
+if [ ! -d qrcodegen ]; then
+  # Version, checksum and name of the upstream tarball, from one source record.
+  set -- $(apt-cache showsrc qr-code-generator | awk '
+    /^Version:/ { v = $2 }
+    /^Checksums-Sha256:/ { f = 1; next }
+    /^[^ ]/ { f = 0 }
+    f && $3 ~ /\.orig\.tar\./ { print v, $1, $3; exit }')
+  [ "$#" -eq 3 ] || die "apt-cache showsrc qr-code-generator names no upstream tarball"
+  apt-get source --download-only -qq "qr-code-generator=$1" >/dev/null 2>&1 || true
+  echo "$2  $3" | sha256sum -c --quiet - || die "qr-code-generator upstream tarball missing or corrupt"
+  rm -rf qrcodegen.part
+  mkdir qrcodegen.part
+  tar -xf "$3" -C qrcodegen.part --strip-components=1
+  mv qrcodegen.part qrcodegen
 fi
+qr="$WORK/qrcodegen"
 say "building qrcodegen"
 mkdir -p "$PREFIX/include/qrcodegen" "$PREFIX/lib"
 $CXX -std=c++17 -O2 -c "$qr/cpp/qrcodegen.cpp" -o "$WORK/qrcodegen.o"
@@ -128,7 +150,7 @@ rm -f "$PREFIX/lib/libqrcodegencpp.a"
 $AR rcs "$PREFIX/lib/libqrcodegencpp.a" "$WORK/qrcodegen.o"
 cp "$qr/cpp/qrcodegen.hpp" "$PREFIX/include/qrcodegen/"
 
-touch "$PREFIX/.complete"
+echo "$RECIPE" >"$PREFIX/.complete"
 cd "$CACHE_ROOT"
 rm -rf "$WORK"
 
