@@ -3,6 +3,7 @@
 // (Windows), or points to the release page (Linux).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,6 +34,9 @@ class IHttpClient {
   /// true when the body was read to its end. Never throws.
   virtual bool DownloadToFile(const std::string& url, const std::string& path, const UpdateProgress& progress) = 0;
 };
+
+/// The most a feed may be; anything longer is not a release record.
+inline constexpr std::size_t kMaxFeedBytes = std::size_t{1} << 20;
 
 using HttpClientFactory = std::function<std::unique_ptr<IHttpClient>()>;
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandOutput.h"
 #include "TempDir.h"
 #include "WaitUntil.h"
 
@@ -227,16 +228,6 @@ class FakeBluez {
     const int r = Send(call, &reply);
     sd_bus_message_unref(reply);
     return r >= 0;
-  }
-
-  static std::string CommandOutput(const std::string& command) {
-    std::string text;
-    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-      char buffer[256];
-      while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
-      ::pclose(pipe);
-    }
-    return text;
   }
 
   TempDir folder_;

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "CommandOutput.h"
 #include "TempDir.h"
 
 namespace vandrel::testing {
@@ -24,7 +25,7 @@ class MockLogind {
       problem_ = "dbus-daemon or python3-dbusmock is missing (scripts/install-deps.sh --tests)";
       return;
     }
-    const std::string daemon = Output("dbus-daemon --session --fork --print-address=1 --print-pid=1");
+    const std::string daemon = CommandOutput("dbus-daemon --session --fork --print-address=1 --print-pid=1");
     const auto newline = daemon.find('\n');
     if (newline == std::string::npos) {
       problem_ = "dbus-daemon did not start";
@@ -80,7 +81,7 @@ class MockLogind {
   void StartMock() {
     callLog_ = folder_.File("calls.log");
     const std::string started =
-        Output("DBUS_SYSTEM_BUS_ADDRESS='" + address_ + "' /usr/bin/python3 -m dbusmock --template logind -l '" +
+        CommandOutput("DBUS_SYSTEM_BUS_ADDRESS='" + address_ + "' /usr/bin/python3 -m dbusmock --template logind -l '" +
                callLog_ + "' >'" + folder_.File("mock.txt") + "' 2>&1 & echo $!");
     mockPid_ = std::atoi(started.c_str());
     const bool up = Python(
@@ -96,16 +97,6 @@ class MockLogind {
     const std::string script = folder_.File("step.py");
     WriteBinary(script, "import dbus, os\nb = dbus.bus.BusConnection('" + address_ + "')\n" + code + "\n");
     return std::system(("/usr/bin/python3 '" + script + "' >>'" + folder_.File("python.txt") + "' 2>&1").c_str()) == 0;
-  }
-
-  static std::string Output(const std::string& command) {
-    std::string text;
-    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-      char buffer[256];
-      while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
-      ::pclose(pipe);
-    }
-    return text;
   }
 
   TempDir folder_;

@@ -16,8 +16,6 @@ namespace vandrel::update {
 
 namespace {
 
-constexpr std::size_t kMaxFeedBytes = std::size_t{1} << 20;
-
 struct EasyDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
