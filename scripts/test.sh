@@ -84,13 +84,18 @@ run_suite asan-server scripts/netns-run.sh build-asan/tests/integration/vandrel_
   --gtest_color=no --gtest_filter='SessionTest.*'
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
+step "wxWidgets for Windows (built once, then cached)"
+WX_MINGW=$(scripts/build-wx-mingw.sh | tail -n 1)
 step "Windows cross-build"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_WERROR=ON -DVANDREL_BUILD_TESTS=ON \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" -DVANDREL_WINDOWS_GUI=ON -DVANDREL_WX_MINGW_DIR="$WX_MINGW" >/dev/null
 cmake --build build-win -j "$JOBS"
 step "Windows tests under wine"
 export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$ROOT/build-win/wineprefix}
 run_suite wine wine build-win/tests/vandrel_unit_tests.exe --gtest_color=no
+step "Windows tray program under wine (private network namespace)"
+run_suite wine-tray env VANDREL_WINDOWS_BUILD="$ROOT/build-win" \
+  scripts/netns-run.sh build/tests/wine/vandrel_wine_tray_tests --gtest_color=no
 
 step "Summary"
 summary

@@ -13,8 +13,32 @@
 #if VANDREL_HAVE_GUI
 #include "app/VandrelApp.h"
 #endif
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+// The windowed build has no standard streams when started from a console:
+// borrow that console, so that --help, --version and the headless log show
+// there. Streams redirected to a file or pipe are kept; from Explorer there is
+// no console to borrow and none is opened.
+void UseParentConsole() {
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out && out != INVALID_HANDLE_VALUE && ::GetFileType(out) != FILE_TYPE_UNKNOWN) return;
+  if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  std::freopen("CONOUT$", "w", stdout);
+  std::freopen("CONOUT$", "w", stderr);
+}
+#else
+void UseParentConsole() {}
+#endif
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  UseParentConsole();
   vandrel::PrepareTerminationSignals();
   std::string error;
   const auto options = vandrel::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -67,12 +68,20 @@ class DesktopSession {
   /// Only once it lies wholly on the screen: a tray grows after it takes an icon in.
   Window TrayIcon(pid_t pid) {
     for (Window w : WindowsOf(pid)) {
-      if (!Viewable(w) || Property(w, "_XEMBED_INFO", AnyPropertyType).empty()) continue;
-      const auto area = Area(w);
-      if (area && area->x >= 0 && area->y >= 0 && area->x + area->width <= DisplayWidth(display_, 0) &&
-          area->y + area->height <= DisplayHeight(display_, 0)) {
-        return w;
-      }
+      if (Docked(w)) return w;
+    }
+    return 0;
+  }
+  /// The same for the windows of the program whose WM_CLASS class is `name`:
+  /// wine docks every program's icon from its explorer.exe.
+  Window TrayIconOfClass(const std::string& name) {
+    for (Window w : Tree()) {
+      XClassHint hint{};
+      if (!XGetClassHint(display_, w, &hint)) continue;
+      const bool named = hint.res_class && name == hint.res_class;
+      XFree(hint.res_name);
+      XFree(hint.res_class);
+      if (named && Docked(w)) return w;
     }
     return 0;
   }
@@ -211,23 +220,38 @@ class DesktopSession {
     return {text.begin(), text.end()};
   }
 
-  // Every window of the tree whose _NET_WM_PID is `pid`.
-  std::vector<Window> WindowsOf(pid_t pid) {
+  // Every window of the tree.
+  std::vector<Window> Tree() {
     std::vector<Window> found;
     std::vector<Window> pending = {DefaultRootWindow(display_)};
     while (!pending.empty()) {
       const Window w = pending.back();
       pending.pop_back();
+      found.push_back(w);
       Window root = 0, parent = 0, *children = nullptr;
       unsigned count = 0;
       if (XQueryTree(display_, w, &root, &parent, &children, &count) && children) {
         pending.insert(pending.end(), children, children + count);
         XFree(children);
       }
+    }
+    return found;
+  }
+  // Every window of the tree whose _NET_WM_PID is `pid`.
+  std::vector<Window> WindowsOf(pid_t pid) {
+    std::vector<Window> found;
+    for (Window w : Tree()) {
       const auto owner = Property(w, "_NET_WM_PID", XA_CARDINAL);
       if (owner.size() == 1 && owner[0] == static_cast<unsigned long>(pid)) found.push_back(w);
     }
     return found;
+  }
+  // A viewable XEmbed client wholly on the screen: a tray grows after it takes an icon in.
+  bool Docked(Window w) {
+    if (!Viewable(w) || Property(w, "_XEMBED_INFO", AnyPropertyType).empty()) return false;
+    const auto area = Area(w);
+    return area && area->x >= 0 && area->y >= 0 && area->x + area->width <= DisplayWidth(display_, 0) &&
+           area->y + area->height <= DisplayHeight(display_, 0);
   }
 
   void SendToRoot(Window w, const char* message) {

@@ -16,30 +16,12 @@ namespace vandrel::testing {
 constexpr auto kHandshakeOk = phone::HandshakeResult::Success;
 }
 
-#include <X11/keysym.h>
-
-#include "DesktopSession.h"
+#include "TrayDriving.h"
 
 namespace vandrel::testing {
 namespace {
 
 using phone::ReceiveStatus;
-
-std::string Tail(const std::string& text) { return text.size() > 3000 ? text.substr(text.size() - 3000) : text; }
-
-// What the QR codes on the whole screen say, one a line.
-std::string ReadCodesOnScreen(const TempDir& dir) {
-  const std::string file = dir.File("screen.png");
-  const std::string command =
-      "import -window root '" + file + "' >/dev/null 2>&1 && zbarimg --raw -q '" + file + "' 2>/dev/null";
-  std::string text;
-  if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-    for (char buffer[512]; std::fgets(buffer, sizeof buffer, pipe);) text += buffer;
-    ::pclose(pipe);
-  }
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
 
 // The last "[GUI] Device list: N rows" line of the log and the N rows after it,
 // without their "[GUI]  " prefix, one per line.
@@ -60,7 +42,7 @@ std::string LastDeviceList(const std::string& log) {
   return text;
 }
 
-class TrayProgramTest : public DesktopSessionTest {
+class TrayProgramTest : public TrayDrivingTest {
  protected:
   void TearDown() override {
     // Whatever still serves this test's port, a restarted instance included, ends with the test.
@@ -85,44 +67,6 @@ class TrayProgramTest : public DesktopSessionTest {
     EXPECT_TRUE(process->WaitForLog("[GUI] StartGuiPumpTimer started (200ms)", 30s)) << Tail(process->Output());
     EXPECT_NE(Icon(process->Pid()), 0u) << "no tray icon\n" << Tail(process->Output());
     return process;
-  }
-
-  /// The program's tray icon once the tray has stopped moving it about.
-  Window Icon(pid_t pid) {
-    Window icon = 0;
-    std::optional<XRectangle> last;
-    DesktopSession::Wait([&] {
-      std::this_thread::sleep_for(200ms);
-      const auto area = (icon = desktop_->TrayIcon(pid)) ? desktop_->Area(icon) : std::nullopt;
-      const bool still = area && last && area->x == last->x && area->y == last->y;
-      last = area;
-      return still;
-    });
-    return icon;
-  }
-
-  /// Double-clicks the tray icon until the window "Vandrel" is on the screen; returns it.
-  Window ShowByTrayIcon(pid_t pid) {
-    Window frame = 0;
-    // A click meeting another client's grab, or a program not yet reading its events, is lost: a few attempts.
-    for (int attempt = 0; attempt < 3 && !frame; ++attempt) {
-      desktop_->Click(Icon(pid), 1, 2);
-      DesktopSession::Wait([&] { return (frame = desktop_->VisibleWindow(pid, "Vandrel")) != 0; }, 10s);
-    }
-    return frame;
-  }
-
-  /// Opens the tray icon's menu and picks its first item (Home) or its last (End).
-  void ChooseFromTrayMenu(pid_t pid, KeySym item) {
-    bool open = false;
-    for (int attempt = 0; attempt < 3 && !open; ++attempt) {
-      desktop_->Click(Icon(pid), 3);
-      open = DesktopSession::Wait([&] { return desktop_->PopupMenu(pid) != 0; }, 10s);
-    }
-    ASSERT_TRUE(open) << "a right click on the tray icon opened no menu";
-    ASSERT_TRUE(DesktopSession::Wait([&] { return desktop_->KeyboardGrabbed(); })) << "the menu has no keyboard";
-    desktop_->Key(item);
-    desktop_->Key(XK_Return);
   }
 
   std::unique_ptr<phone::PhoneClient> Phone(const std::string& hello) {
@@ -198,13 +142,7 @@ TEST_F(TrayProgramTest, SecondInstanceShowsAMessageAndLeavesTheFirstServing) {
   ASSERT_TRUE(DesktopSession::Wait([&] { return (box = desktop_->VisibleWindow(second.Pid(), "Vandrel")) != 0; }))
       << "the second instance showed no window titled Vandrel\n" << Tail(second.Output());
   EXPECT_EQ(second.Exited(500ms), std::nullopt) << "the second instance did not wait for the message to be read";
-  // A key sent before the box has the focus goes elsewhere: focus it first, and again if need be.
-  for (int attempt = 0; attempt < 3 && !second.Exited(0ms); ++attempt) {
-    desktop_->Activate(box);
-    DesktopSession::Wait([&] { return desktop_->ActiveWindow() == box; }, 10s);
-    desktop_->Key(XK_Return);
-    second.Exited(10s);
-  }
+  DismissWithReturn(box, [&](std::chrono::milliseconds limit) { return second.Exited(limit); });
   const auto code = second.Exited(0ms);
   ASSERT_NE(code, std::nullopt) << "Return did not dismiss the message";
   EXPECT_NE(*code, 0);

@@ -22,12 +22,21 @@ extern char** environ;
 
 namespace vandrel::testing {
 
+/// Another way to start the program than the Linux build's `vandrel`: the
+/// Windows build under wine, which keeps its files elsewhere.
+struct VandrelLaunch {
+  std::vector<std::string> command;  // the program and what comes before the options
+  std::filesystem::path log;
+  std::filesystem::path settings;
+};
+
 class VandrelProcess {
  public:
   /// `home` holds the XDG folders; several processes may share one.
   /// `environment` adds NAME=value entries to the program's environment.
-  VandrelProcess(const TempDir& home, std::vector<std::string> arguments, std::vector<std::string> environment = {})
-      : home_(home) {
+  VandrelProcess(const TempDir& home, std::vector<std::string> arguments, std::vector<std::string> environment = {},
+                 VandrelLaunch launch = {})
+      : home_(home), launch_(std::move(launch)) {
     const std::string root = home.path().string();
     std::filesystem::create_directories(home.path() / "desktop");
     std::vector<std::string> env = {"XDG_CONFIG_HOME=" + root + "/config", "XDG_STATE_HOME=" + root + "/state",
@@ -46,7 +55,8 @@ class VandrelProcess {
       return e.rfind("VANDREL_UPDATE_FEED=", 0) == 0;
     });
     if (!ownFeed) env.push_back("VANDREL_UPDATE_FEED=http://127.0.0.1:9/releases/latest");
-    std::vector<std::string> argv = {std::string(VANDREL_BUILD_DIR) + "/vandrel"};
+    std::vector<std::string> argv = launch_.command;
+    if (argv.empty()) argv = {std::string(VANDREL_BUILD_DIR) + "/vandrel"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const std::string out = root + "/out-" + std::to_string(counter_++) + ".txt";
     outPath_ = out;
@@ -84,12 +94,16 @@ class VandrelProcess {
 
   bool Spawned() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
-  std::string LogPath() const { return (home_.path() / "state/Vandrel/vandrel.log").string(); }
+  std::string LogPath() const {
+    return (launch_.log.empty() ? home_.path() / "state/Vandrel/vandrel.log" : launch_.log).string();
+  }
   std::string Log() const { return ReadBinary(LogPath()); }
   /// Standard output and standard error together.
   std::string Output() const { return ReadBinary(outPath_); }
   std::filesystem::path Desktop() const { return home_.path() / "desktop"; }
-  std::filesystem::path SettingsFile() const { return home_.path() / "config/Vandrel/settings.ini"; }
+  std::filesystem::path SettingsFile() const {
+    return launch_.settings.empty() ? home_.path() / "config/Vandrel/settings.ini" : launch_.settings;
+  }
 
   /// Waits until the log holds `text`; false after `limit` or when the process ended.
   bool WaitForLog(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
@@ -150,6 +164,7 @@ class VandrelProcess {
 
  private:
   const TempDir& home_;
+  VandrelLaunch launch_;
   pid_t pid_ = -1;
   std::optional<int> exitCode_;
   std::string outPath_;
