@@ -84,6 +84,9 @@ run_suite asan-server scripts/netns-run.sh build-asan/tests/integration/vandrel_
   --gtest_color=no --gtest_filter='SessionTest.*'
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
+step "Fuzzing: every parser a peer or a file reaches, 30 s each"
+scripts/fuzz.sh 30 || { echo "FAILED: fuzzing"; summary; exit 1; }
+
 step "wxWidgets for Windows (built once, then cached)"
 WX_MINGW=$(scripts/build-wx-mingw.sh | tail -n 1)
 step "Windows cross-build"

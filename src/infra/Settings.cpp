@@ -27,7 +27,9 @@ void Settings::Parse(std::string_view text) {
     const auto end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Every carriage return ending a line is part of the line end: a value
+    // ending in one could not be written back as it was read.
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
     const auto eq = line.find('=');
     // An empty value never changes a setting.

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "infra/Logger.h"
+#include "infra/PrintableText.h"
 
 namespace vandrel::InputManager {
 namespace {
@@ -75,7 +76,8 @@ std::uint16_t RemapForForeground(std::uint16_t vk, std::string_view utf8Title) {
 std::string ClipboardLogLine(const std::uint8_t* utf8, std::size_t size) {
   const std::size_t shown = std::min(size, kClipboardPreview);
   std::string line = "[Clipboard] Setting clipboard text (size=" + std::to_string(size) + "): ";
-  line.append(reinterpret_cast<const char*>(utf8), shown);
+  // The phone's text: a line feed in it must not start a log line of its own.
+  line.append(Printable(std::string_view(reinterpret_cast<const char*>(utf8), shown)));
   if (size > kClipboardPreview) line += "...";
   return line;
 }

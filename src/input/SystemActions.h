@@ -24,8 +24,8 @@ bool IsShortVideoTitle(std::string_view utf8Title);
 /// Down and Up under a short-video application, anything else stays.
 std::uint16_t RemapForForeground(std::uint16_t vk, std::string_view utf8Title);
 
-/// "[Clipboard] Setting clipboard text (size=N): " and the first 50 bytes,
-/// "..." when there were more.
+/// "[Clipboard] Setting clipboard text (size=N): " and the first 50 bytes
+/// with control bytes escaped, "..." when there were more.
 std::string ClipboardLogLine(const std::uint8_t* utf8, std::size_t size);
 /// The text up to its first zero byte.
 std::string_view ClipboardText(const std::uint8_t* utf8, std::size_t size);

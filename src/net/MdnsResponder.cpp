@@ -10,6 +10,7 @@
 
 #include "infra/LogLimiter.h"
 #include "infra/Logger.h"
+#include "infra/PrintableText.h"
 #include "net/NetworkInfo.h"
 
 namespace vandrel {
@@ -188,13 +189,14 @@ struct MdnsResponder::Core : std::enable_shared_from_this<Core> {
       try {
         const auto response = BuildResponse(name, kTtl);
         Send(response, querier);
+        // The name is the querier's: escaped, it cannot forge log lines.
         if (auto permit = answers_.Next()) {
-          Log() << "[MDNS] Responded to query for " << name << " (" << response.size() << " bytes -> "
+          Log() << "[MDNS] Responded to query for " << Printable(name) << " (" << response.size() << " bytes -> "
                 << querier.address().to_string() << ")" << permit;
         }
       } catch (const std::exception& e) {
         if (auto permit = answers_.Next()) {
-          Log() << "[MDNS] Failed to respond to query for " << name << ": " << e.what() << permit;
+          Log() << "[MDNS] Failed to respond to query for " << Printable(name) << ": " << e.what() << permit;
         }
       }
     }

@@ -63,13 +63,15 @@ UpdateInfo CheckForUpdate(const std::string& currentVersion, const HttpClientFac
     if (!client) throw std::runtime_error("no HTTP client");
     body = client->Get(feedUrl);
   } catch (const std::exception& e) {
-    Log() << "[UPDATE] CheckForUpdate HTTP error: " << e.what();
+    // The reason may quote the server or the address it sent us to.
+    Log() << "[UPDATE] CheckForUpdate HTTP error: " << Printable(e.what());
     return {};
   }
   try {
     return ReadRelease(body, currentVersion);
   } catch (const nlohmann::json::exception& e) {
-    Log() << "[UPDATE] Failed to parse release JSON: " << e.what();
+    // The reason quotes the feed's last bytes; the parser escapes only some of them.
+    Log() << "[UPDATE] Failed to parse release JSON: " << Printable(e.what());
     return {};
   }
 }

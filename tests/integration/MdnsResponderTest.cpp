@@ -186,6 +186,18 @@ TEST_F(MdnsResponderTest, AnswersEachQuestionAboutATcpServiceAndSurvivesBadDatag
   EXPECT_EQ(log_.Count("[MDNS] Packet handling failed") + log_.Count("[MDNS] Failed to respond"), 0u);
 }
 
+TEST_F(MdnsResponderTest, QueriedNamesReachTheLogEscaped) {
+  StartResponder();
+  Send(Query({"x\n[SERVER] Closed.\x1b[2J._vandrel._tcp.local"}));
+  const auto answer = Receive(client_);
+  ASSERT_TRUE(answer);
+  const std::string line = "[MDNS] Responded to query for x\\x0a[SERVER] Closed.\\x1b[2J._vandrel._tcp.local (";
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains(line); })) << line;
+  for (const auto& logged : log_.Lines()) {
+    EXPECT_EQ(logged.find_first_of("\n\x1b"), std::string::npos) << logged;
+  }
+}
+
 TEST_F(MdnsResponderTest, AnnouncesOnTheGroupAndStopPromptlySaysGoodbye) {
   udp::socket group(io_);
   group.open(udp::v4());

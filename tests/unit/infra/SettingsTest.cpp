@@ -70,6 +70,18 @@ TEST_F(SettingsTest, LoadRules) {
   EXPECT_TRUE(settings->GetRunAtStartup());
 }
 
+TEST_F(SettingsTest, CarriageReturnsEndingALineBelongToTheLineEnd) {
+  WriteFile("ConnectionPassword=pass\r\r\nMinimizeToTray=false\r\r\r\nRunAtStartup=true\r\r");
+  {
+    const auto first = Make();
+    EXPECT_EQ(first->GetConnectionPassword(), "pass");
+    EXPECT_FALSE(first->GetMinimizeToTray());
+    EXPECT_TRUE(first->GetRunAtStartup());
+  }  // saved on the way out, and read back the same
+  EXPECT_EQ(ReadBinary(path()), Expected("true", "false", "pass"));
+  EXPECT_EQ(Make()->GetConnectionPassword(), "pass");
+}
+
 TEST_F(SettingsTest, SetterWritesExactlyThreeLinesAndDropsOthers) {
   WriteFile("Other=1\nConnectionPassword=old\n");
   auto settings = Make();

@@ -105,6 +105,20 @@ TEST(Clipboard, LogsAPreviewAndSetsTheTextUpToItsFirstZero) {
             "[Clipboard] Setting clipboard text (size=50): " + fifty);
 }
 
+TEST(Clipboard, PreviewEscapesControlBytesAndTheTextKeepsThem) {
+  LogCapture log;
+  RecordingInjector injector;
+  const std::string forged = "ok\n[SERVER] Closed.\x1b[2J";
+  auto bytes = Bytes(forged);
+  injector.SetClipboardText(bytes.data(), bytes.size());
+  EXPECT_EQ(log.Lines().back(),
+            "[Clipboard] Setting clipboard text (size=23): ok\\x0a[SERVER] Closed.\\x1b[2J");
+  EXPECT_EQ(injector.Transcript(), (Lines{"clipboard " + forged}));
+  const std::uint8_t zeros[] = {0, 0, 0, 0};
+  injector.SetClipboardText(zeros, sizeof zeros);
+  EXPECT_EQ(log.Lines().back(), "[Clipboard] Setting clipboard text (size=4): \\x00\\x00\\x00\\x00");
+}
+
 TEST(SystemUsages, EachRowLogsBeforeItsCallAndItsFailureAfter) {
   LogCapture log;
   RecordingInjector injector;

@@ -114,6 +114,15 @@ TEST(UpdateCheckTest, MalformedOrMisshapenJsonIsAParseFailure) {
   }
 }
 
+TEST(UpdateCheckTest, ParseFailureLineEscapesTheFeedsBytes) {
+  LogCapture log;
+  // The parser quotes the byte it stopped at, and passes DEL through as it is.
+  EXPECT_FALSE(CheckForUpdate("0.99.73", Serving("\x7f")).available);
+  ASSERT_EQ(log.Count("[UPDATE] Failed to parse release JSON: "), 1u);
+  EXPECT_TRUE(log.Contains("last read: '\\x7f'"));
+  for (const auto& line : log.Lines()) EXPECT_EQ(line.find('\x7f'), std::string::npos) << line;
+}
+
 TEST(UpdateCheckTest, HttpFailureIsLogged) {
   LogCapture log;
   const HttpClientFactory failing = [] { return std::make_unique<CannedHttpClient>("", true, nullptr); };
