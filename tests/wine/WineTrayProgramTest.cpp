@@ -131,6 +131,12 @@ class WineTrayProgramTest : public TrayDrivingTest {
     return frame;
   }
 
+  /// Opens the tray icon's menu and picks its "first" or "last" item; empty when it could.
+  std::string ChooseFromMenu(const std::string& which) {
+    Probe({"tray", "Vandrel", "right"});
+    return Probe({"menu", which});
+  }
+
   std::unique_ptr<phone::PhoneClient> Phone() {
     auto client = std::make_unique<phone::PhoneClient>(phone::Seconds(15));
     client->Connect("127.0.0.1", port_, "Maker/Phone/Model-1/1");
@@ -188,14 +194,32 @@ TEST_F(WineTrayProgramTest, SecondStartShowsTheMessageAndEndsWithTheStartUpFailu
 TEST_F(WineTrayProgramTest, TrayMenuExitEndsWithCodeZeroAndTheSettingsWritten) {
   VandrelProcess& vandrel = Start();
   auto phone = Phone();
-  Probe({"tray", "Vandrel", "right"});
-  ASSERT_EQ(Probe({"menu-last"}), "") << "the tray icon opened no menu";
+  ASSERT_EQ(ChooseFromMenu("last"), "") << "the tray icon opened no menu";
   EXPECT_EQ(vandrel.Exited(30s), 0) << Tail(vandrel.Log());
   EXPECT_EQ(phone->ReceivePacket().status, ReceiveStatus::Closed);
   const std::string log = vandrel.Log();
   EXPECT_NE(log.find("[INPUT_QUEUE] Stopped. Enqueued: "), std::string::npos) << Tail(log);
   EXPECT_EQ(log.find("Restart"), std::string::npos) << Tail(log);
   EXPECT_TRUE(std::filesystem::exists(vandrel.SettingsFile())) << vandrel.SettingsFile();
+}
+
+TEST_F(WineTrayProgramTest, TrayMenuRestartStartsTheProgramAgainOnTheSamePort) {
+  VandrelProcess& vandrel = Start();
+  ASSERT_EQ(ChooseFromMenu("first"), "") << "the tray icon opened no menu";
+  EXPECT_EQ(vandrel.Exited(30s), 0) << Tail(vandrel.Log());
+  std::string log = vandrel.Log();
+  const auto restartAt = log.find("[VANDREL] Restart requested. Exe=");
+  ASSERT_NE(restartAt, std::string::npos) << Tail(log);
+  EXPECT_NE(log.find("vandrel.exe WorkDir=", restartAt), std::string::npos) << Tail(log);
+  EXPECT_NE(log.find("[VANDREL] Restart: new instance launched successfully", restartAt), std::string::npos);
+  // The new instance is wine's child, not ours: its log lines and a phone tell it serves.
+  const bool served = DesktopSession::Wait([&] {
+    log = vandrel.Log();
+    const auto banner = log.find("========== Logger started at ", restartAt);
+    return banner != std::string::npos && log.find("[SERVER] Started", banner) != std::string::npos;
+  }, 60s);
+  ASSERT_TRUE(served) << "no new instance started serving\n" << Tail(log);
+  EXPECT_NO_THROW(Phone());
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 //        vandrel_window_probe tray TITLE double|right
 //                    a double click or a right click on the tray icon of the
 //                    program with a window TITLE (shown or not)
-//        vandrel_window_probe menu-last     picks the last item of the open popup menu
+//        vandrel_window_probe menu first|last   picks that item of the open popup menu
 #include <windows.h>
 #include <commctrl.h>
 
@@ -130,11 +130,13 @@ int ClickTray(const std::wstring& title, const std::wstring& click) {
 }
 
 // The menu's loop reads the keys from its thread's queue.
-int PickLastMenuItem() {
+int PickMenuItem(const std::wstring& which) {
+  if (which != L"first" && which != L"last") return 2;
+  const WPARAM key = which == L"first" ? VK_HOME : VK_END;
   for (int i = 0; i < 100; ++i) {
     if (HWND menu = ::FindWindowW(L"#32768", nullptr); menu && ::IsWindowVisible(menu)) {
-      ::PostMessageW(menu, WM_KEYDOWN, VK_END, 0);
-      ::PostMessageW(menu, WM_KEYUP, VK_END, 0);
+      ::PostMessageW(menu, WM_KEYDOWN, key, 0);
+      ::PostMessageW(menu, WM_KEYUP, key, 0);
       ::PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
       ::PostMessageW(menu, WM_KEYUP, VK_RETURN, 0);
       return 0;
@@ -149,10 +151,10 @@ int PickLastMenuItem() {
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argc >= 2 ? argv[1] : L"";
-  if (command == L"menu-last" && argc == 2) return PickLastMenuItem();
+  if (command == L"menu" && argc == 3) return PickMenuItem(argv[2]);
   if (command == L"tray" && argc == 4) return ClickTray(argv[2], argv[3]);
   if ((command != L"tabs" && command != L"texts") || argc != 3) {
-    std::fprintf(stderr, "usage: vandrel_window_probe tabs|texts TITLE | tray TITLE double|right | menu-last\n");
+    std::fprintf(stderr, "usage: vandrel_window_probe tabs|texts TITLE | tray TITLE double|right | menu first|last\n");
     return 2;
   }
   Search search{argv[2]};
