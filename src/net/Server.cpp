@@ -19,6 +19,8 @@ constexpr auto kWatchdogPeriod = std::chrono::milliseconds(5);
 constexpr auto kStallThreshold = std::chrono::milliseconds(50);
 constexpr auto kUdpGapThreshold = std::chrono::milliseconds(80);
 constexpr auto kUdpSlowThreshold = std::chrono::milliseconds(20);
+constexpr int kUdpReceiveBufferBytes = 4 << 20;
+constexpr int kUdpDrainPerWake = 256;
 constexpr auto kUdpDropLogInterval = std::chrono::seconds(5);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
@@ -77,6 +79,13 @@ Server::Server(Options options, ConnectionListener* listener, Settings* settings
   SetUp("bind", [&](asio::error_code& ec) { acceptor_.bind(endpoint, ec); });
   SetUp("listen", [&](asio::error_code& ec) { acceptor_.listen(asio::socket_base::max_listen_connections, ec); });
 
+  // A phone's burst of moves must wait in the kernel, not be dropped by it, while
+  // the network thread is busy; the kernel caps the size at its own maximum.
+  asio::error_code ignored;
+  udpSocket_.set_option(asio::socket_base::receive_buffer_size(kUdpReceiveBufferBytes), ignored);
+  asio::error_code nonBlocking;
+  udpSocket_.non_blocking(true, nonBlocking);
+  udpDrain_ = !nonBlocking;
   udpBuffer_.resize(65536);
   if (options_.desktop) desktopWorkers_ = std::make_unique<desktop::DesktopWorkers>(options_.desktop);
   StartAdbReverse();
@@ -502,6 +511,20 @@ void Server::HandleUdpInput(const asio::error_code& error, std::size_t n) {
     StartUdpReceive();
     return;
   }
+  HandleUdpDatagram(n);
+  // What else has arrived is taken now, without a trip through the reactor
+  // each; a bounded number, so that the other sockets get their turn. An error
+  // other than "nothing there" ends the round: the next receive reports it.
+  for (int i = 0; udpDrain_ && i < kUdpDrainPerWake; ++i) {
+    asio::error_code again;
+    const std::size_t size = udpSocket_.receive_from(asio::buffer(udpBuffer_), udpRemote_, 0, again);
+    if (again) break;
+    HandleUdpDatagram(size);
+  }
+  StartUdpReceive();
+}
+
+void Server::HandleUdpDatagram(std::size_t n) {
   const auto start = std::chrono::steady_clock::now();
   if (lastUdpRecv_ != std::chrono::steady_clock::time_point{}) {
     const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(start - lastUdpRecv_);
@@ -531,7 +554,6 @@ void Server::HandleUdpInput(const asio::error_code& error, std::size_t n) {
 
   lastUdpHandler_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   if (lastUdpHandler_ > kUdpSlowThreshold) Log() << "[DIAG] UDP handler slow " << lastUdpHandler_.count() << "ms";
-  StartUdpReceive();
 }
 
 void Server::StartMdns() {

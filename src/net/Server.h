@@ -102,6 +102,7 @@ class Server {
   void OnWatchdog(const asio::error_code& error);
   void StartUdpReceive();
   void HandleUdpInput(const asio::error_code& error, std::size_t n);
+  void HandleUdpDatagram(std::size_t n);
   bool HasAuthenticatedSessionFrom(const asio::ip::address& address) const;
   void StartUdpDiscovery();
   void StopUdpDiscovery();
@@ -128,6 +129,7 @@ class Server {
   InputQueue* inputQueue_;
   ConnectionListener* listener_;
   std::vector<std::uint8_t> udpBuffer_;
+  bool udpDrain_ = false;  // the socket is non-blocking, so a drain never waits
   asio::io_context ioContext_;
   asio::steady_timer diagTimer_;
   std::chrono::steady_clock::time_point lastDiagTick_{};

@@ -41,6 +41,22 @@ TEST_F(UdpInputTest, DatagramsAreInjectedInOrderWithGapDiagnostics) {
   EXPECT_TRUE(reported);
 }
 
+TEST_F(UdpInputTest, ABurstIsInjectedWholeAndInOrder) {
+  StartServerWithManager();
+  // Sent back to back from one socket: most wait in the socket together and are
+  // taken in one wake-up. Few enough for the kernel's smallest buffer.
+  asio::ip::udp::socket socket(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  Calls expected;
+  for (int i = 0; i < 200; ++i) {
+    const auto key = static_cast<std::uint8_t>(4 + i % 26);
+    const Packet packet{7, key, static_cast<std::uint8_t>(i / 26)};
+    socket.send_to(asio::buffer(packet), {asio::ip::make_address("127.0.0.1"), server_->Port()});
+    expected.push_back("KeyClick(" + std::to_string(key) + "," + std::to_string(i / 26) + ")");
+  }
+  ASSERT_TRUE(WaitForCalls(expected.size())) << manager_.Calls().size() << " of " << expected.size();
+  EXPECT_EQ(manager_.Calls(), expected);
+}
+
 TEST_F(UdpInputTest, WithPasswordOnlyAuthenticatedAddressesMayType) {
   StartServerWithManager();
   settings_->SetConnectionPassword("pw");
