@@ -84,6 +84,21 @@ run_suite asan-server scripts/netns-run.sh build-asan/tests/integration/vandrel_
   --gtest_color=no --gtest_filter='SessionTest.*'
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
+step "Linux tests with ThreadSanitizer"
+# The suites whose objects run on several threads: the input queue, the
+# Bluetooth session and its write worker, the logger, the companion link, the
+# desktop workers, and the in-process servers with their sessions and exit.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDREL_BUILD_TESTS=ON -DVANDREL_TSAN=ON \
+  -DVANDREL_UNIT_TESTS_ONLY=ON >/dev/null
+cmake --build build-tsan -j "$JOBS" --target vandrel_unit_tests vandrel_integration_tests
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp"
+run_suite tsan build-tsan/tests/vandrel_unit_tests --gtest_color=no \
+  --gtest_filter='InputQueue*:DispatchInputEvent.*:MergeInto.*:BleSessionTest.*:BleWriteQueue.*:Logger.*:LogLimiterTest.*:LogRotation*:CoreLinkTest.*:DesktopWorkersTest.*:LaserOverlayTest.*'
+# The program itself is not built here: only the suites that run the server in process.
+run_suite tsan-server scripts/netns-run.sh build-tsan/tests/integration/vandrel_integration_tests --gtest_color=no \
+  --gtest_filter='SessionTest.*:DesktopCommandsTest.*:UdpInputTest.*:DiscoveryTest.*:MdnsResponderTest.*:BleEndToEndTest.*-BleEndToEndTest.TheProgramAdvertisesUnlessToldNot'
+unset TSAN_OPTIONS
+
 step "Fuzzing: every parser a peer or a file reaches, 30 s each"
 scripts/fuzz.sh 30 || { echo "FAILED: fuzzing"; summary; exit 1; }
 

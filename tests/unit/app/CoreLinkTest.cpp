@@ -102,6 +102,8 @@ TEST_F(CoreLinkTest, OnTheUserDesktopNothingIsForwardedAndOnlyTheFirstThirtyAreT
   CoreLink link(Platform(), Fast());
   link.Start();
   ASSERT_TRUE(WaitUntil([&] { return link.CoreAvailable(); }));
+  // The connection test goes out just after the link reports itself available.
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[VANDREL] IPC test packet sent:"); }));
   for (int i = 0; i < 40; ++i) EXPECT_FALSE(Forward(link, {5, 1, 0, 1, 0}));
   EXPECT_EQ(log_.Count("[INJECT_DEBUG] #"), 30u);
   EXPECT_TRUE(log_.Contains("[INJECT_DEBUG] #0 cmd=MOVE crossSession=0 coreAvail=1 secureDesktop=0 ipcClient=1"));
