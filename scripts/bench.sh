@@ -18,4 +18,6 @@ cmake --build "$BUILD_DIR" --target vandrel-input-bench && scripts/netns-run.sh 
 cmake --build "$BUILD_DIR" --target vandrel-queue-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-queue-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-queue-bench failed"
 # The application list with 20 windows and icons, and PING meanwhile (openbox on its own Xvfb).
 cmake --build "$BUILD_DIR" --target vandrel-desktop-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-desktop-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-desktop-bench failed"
+# Silent connections, 10,000 idle sessions, datagram floods, garbage and peers that never read.
+cmake --build "$BUILD_DIR" --target vandrel-load-bench && scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-load-bench" --vandrel "$BUILD_DIR/vandrel" || echo "vandrel-load-bench failed"
 exec scripts/netns-run.sh "$BUILD_DIR/bench/vandrel-bench" --vandrel "$BUILD_DIR/vandrel" "$@"

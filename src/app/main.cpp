@@ -16,6 +16,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #endif
+#ifdef __linux__
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -33,6 +36,21 @@ void UseParentConsole() {
 }
 #else
 void UseParentConsole() {}
+#endif
+
+#ifdef __linux__
+// Every phone session and every connection still owing its hello holds a
+// descriptor; the soft limit programs usually start with (1024) is far below
+// what the server carries, and the hard limit is what the system allows us.
+void RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  vandrel::Log() << "[VANDREL] Open-file limit: " << static_cast<unsigned long long>(limit.rlim_cur);
+}
+#else
+void RaiseOpenFileLimit() {}
 #endif
 
 }  // namespace
@@ -66,6 +84,7 @@ int main(int argc, char** argv) {
 #endif
   vandrel::Logger::Create();
   vandrel::Log() << "[VANDREL] Version " << vandrel::kVersion;
+  RaiseOpenFileLimit();
 #if VANDREL_HAVE_GUI
   if (!headless) return vandrel::RunTrayProgram(*options, argc, argv);
 #endif

@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <sstream>
 
@@ -122,6 +124,26 @@ TEST_F(ProgramLimitsTest, OutOfDescriptorsTheAcceptorWaitsInsteadOfSpinning) {
     ++failures;
   }
   EXPECT_EQ(failures, 1u) << "logged once, however long it lasts";
+}
+
+TEST_F(ProgramLimitsTest, TheOpenFileLimitIsRaisedToTheHardLimitAtStart) {
+  struct rlimit own {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+  if (own.rlim_max == RLIM_INFINITY || own.rlim_max < 256) GTEST_SKIP() << "no finite hard limit to raise to";
+  // As a desktop session would start it: a low soft limit under a high hard one.
+  struct rlimit low = own;
+  low.rlim_cur = std::min<rlim_t>(own.rlim_max / 2, 1024);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0) << std::strerror(errno);
+  auto vandrel = Start();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0) << std::strerror(errno);
+
+  struct rlimit now {};
+  ASSERT_EQ(::prlimit(vandrel->Pid(), RLIMIT_NOFILE, nullptr, &now), 0) << std::strerror(errno);
+  EXPECT_EQ(now.rlim_cur, own.rlim_max);
+  EXPECT_EQ(now.rlim_max, own.rlim_max);
+  EXPECT_NE(vandrel->Log().find("[VANDREL] Open-file limit: " + std::to_string(own.rlim_max) + "\n"),
+            std::string::npos)
+      << vandrel->Log();
 }
 
 TEST_F(ProgramLimitsTest, AnUnusableLockFileDoesNotCountAsAnotherInstance) {
