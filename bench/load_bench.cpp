@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "BenchText.h"
 #include "Measurements.h"
 #include "RawSession.h"
 #include "ServerProcess.h"
@@ -77,14 +78,6 @@ constexpr const char* kUsage =
     "  --flood-seconds N     length of the datagram flood (default 10)\n"
     "  --keep                keep the servers' folders (logs) in /tmp\n";
 
-template <typename T>
-bool ParseNumber(const std::string& text, T& out, T min, T max) {
-  T value{};
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max) return false;
-  out = value;
-  return true;
-}
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
@@ -123,29 +116,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   return options;
 }
 
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
-  std::va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::putchar('\n');
-  std::fflush(stdout);
-}
 
-std::string Grouped(std::uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-    digits.insert(static_cast<std::size_t>(at), 1, ',');
-  }
-  return digits;
-}
 
-std::string Fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
 
 double MiB(std::uint64_t kib) { return static_cast<double>(kib) / 1024.0; }
 

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchText.h"
 #include "Measurements.h"
 #include "PlainCopy.h"
 #include "RawSession.h"
@@ -67,14 +68,6 @@ constexpr const char* kUsage =
     "  --temp-dir DIR      where the work folder is made (default $TMPDIR or /tmp)\n"
     "  --keep              keep the work folder (payload, received files, server log)\n";
 
-template <typename T>
-bool ParseNumber(const std::string& text, T& out, T min, T max) {
-  T value{};
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max) return false;
-  out = value;
-  return true;
-}
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
@@ -117,28 +110,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   return options;
 }
 
-// Progress and figures go out at once, so a slow step shows where it is.
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
-  std::va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::putchar('\n');
-  std::fflush(stdout);
-}
 
-std::string Grouped(std::uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-  return digits;
-}
 
-std::string Fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
 
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
