@@ -99,7 +99,9 @@ TEST_F(LockScreenEndToEnd, OnTheLockScreenInputGoesToTheCompanionAndFallsBackWhe
 
   ASSERT_TRUE(Lock(true));
   ASSERT_TRUE(vandrel->WaitForLog("[VANDREL] Secure desktop state: YES (lock screen) coreAvailable=1 crossSession=1"));
+  // One at a time: moves that wait in the queue together merge into one.
   Send({5, 0xF6, 0});
+  ASSERT_TRUE(WaitUntil([&] { return Recorded() == "050000\n05f600\n"; })) << Recorded();
   Send({5, 0x0A, 0x05});
   ASSERT_TRUE(WaitUntil([&] { return Recorded() == "050000\n05f600\n050a05\n"; })) << Recorded();
   EXPECT_EQ(probe_.Pointer(), std::pair(610, 400)) << "forwarded commands are not injected here";
