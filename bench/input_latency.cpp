@@ -4,16 +4,20 @@
 // and the headless server; run it through scripts/netns-run.sh, as the server
 // listens on real ports.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -74,6 +78,87 @@ struct Latency {
   int lost = 0;
 };
 
+Latency Percentiles(std::vector<double> micros) {
+  Latency result;
+  if (micros.empty()) return result;
+  std::sort(micros.begin(), micros.end());
+  result.p50 = micros[micros.size() / 2];
+  result.p99 = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+  return result;
+}
+
+// The legs of the program's path without X: a loopback datagram to a thread
+// asleep in poll, as the injection thread waits for one, and a condition
+// variable's wake-up, the hand-over between two threads that the program no
+// longer makes for a datagram.
+struct Hops {
+  Latency datagram, handOver;
+};
+
+Hops MeasureHops(int count) {
+  const int receiver = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (receiver < 0 || sender < 0 || ::bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      ::connect(sender, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    throw BenchError("hop sockets: " + std::string(std::strerror(errno)));
+  }
+  const auto now = [] { return Clock::now().time_since_epoch().count(); };
+  std::atomic<long long> arrived{0};
+  std::vector<double> datagram, handOver;
+  std::thread reading([&] {
+    for (int i = 0; i < count; ++i) {
+      pollfd fd{receiver, POLLIN, 0};
+      ::poll(&fd, 1, -1);
+      char byte;
+      ::recv(receiver, &byte, 1, 0);
+      arrived = now();
+    }
+  });
+  for (int i = 0; i < count; ++i) {
+    // Long enough a pause for the reader to be asleep again, as between a phone's datagrams.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    arrived = 0;
+    const long long sent = now();
+    if (::send(sender, "m", 1, 0) != 1) throw BenchError("hop send failed");
+    while (arrived == 0) std::this_thread::yield();
+    datagram.push_back(std::chrono::duration<double, std::micro>(Clock::duration(arrived - sent)).count());
+  }
+  reading.join();
+  ::close(receiver);
+  ::close(sender);
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool ready = false;
+  std::thread waiting([&] {
+    for (int i = 0; i < count; ++i) {
+      std::unique_lock lock(mutex);
+      wake.wait(lock, [&] { return ready; });
+      ready = false;
+      arrived = now();
+    }
+  });
+  for (int i = 0; i < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    arrived = 0;
+    const long long sent = now();
+    {
+      std::lock_guard lock(mutex);
+      ready = true;
+    }
+    wake.notify_one();
+    while (arrived == 0) std::this_thread::yield();
+    handOver.push_back(std::chrono::duration<double, std::micro>(Clock::duration(arrived - sent)).count());
+  }
+  waiting.join();
+  return {Percentiles(std::move(datagram)), Percentiles(std::move(handOver))};
+}
+
 // One move at a time, +1 and -1 in turn so the pointer stays where it is.
 Latency Measure(XvfbDisplay& x, int count, const std::function<void(int)>& move) {
   x.Warp(640, 400);
@@ -91,10 +176,9 @@ Latency Measure(XvfbDisplay& x, int count, const std::function<void(int)>& move)
     }
     if (i >= kWarmUp) micros.push_back(Micros(Clock::now() - start).count());
   }
-  if (micros.empty()) return result;
-  std::sort(micros.begin(), micros.end());
-  result.p50 = micros[micros.size() / 2];
-  result.p99 = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+  const int lost = result.lost;
+  result = Percentiles(std::move(micros));
+  result.lost = lost;
   return result;
 }
 
@@ -131,6 +215,11 @@ void Run(const fs::path& vandrel, std::uint16_t port, int moves) {
   std::printf("floor (XTEST from the bench): ");
   const Latency floor = Measure(x, moves, [&](int dx) { x.FakeMove(dx, 0); });
   std::printf("p50 %.0f us, p99 %.0f us\n", floor.p50, floor.p99);
+  const Hops hops = MeasureHops(std::min(moves, 5000));
+  std::printf("breakdown: loopback datagram to a thread asleep in poll: p50 %.0f us, p99 %.0f us\n",
+              hops.datagram.p50, hops.datagram.p99);
+  std::printf("breakdown: thread hand-over (condition variable): p50 %.0f us, p99 %.0f us\n", hops.handOver.p50,
+              hops.handOver.p99);
 
   const WorkFolder folder("vandrel-input-bench");
   const fs::path work = gWorkFolder;
@@ -147,8 +236,10 @@ void Run(const fs::path& vandrel, std::uint16_t port, int moves) {
     Phone phone(port);
     const char* mode = dump ? "vandrel, dump on " : "vandrel, dump off";
     const Latency l = Measure(x, moves, [&](int dx) { phone.Move(dx, 0); });
-    std::printf("%s: p50 %.0f us, p99 %.0f us, lost %d; ratio to floor p50 %.1fx, p99 %.1fx\n", mode, l.p50,
-                l.p99, l.lost, l.p50 / floor.p50, l.p99 / floor.p99);
+    std::printf("%s: p50 %.0f us, p99 %.0f us, lost %d; ratio to floor p50 %.1fx, p99 %.1fx; "
+                "beyond floor + datagram: p50 %.0f us\n",
+                mode, l.p50, l.p99, l.lost, l.p50 / floor.p50, l.p99 / floor.p99,
+                l.p50 - floor.p50 - hops.datagram.p50);
 
     // A steady 1,000 moves a second for 3 s; the first 100 ms are left out,
     // as the first datagram after the pause above always logs a receive gap.

@@ -78,11 +78,11 @@ void HeadlessApp::StopBlePump() {
 }
 
 void HeadlessApp::OnDeviceConnected(std::string) {
-  Log() << "[VANDREL] Devices connected: " << core_.server()->GetDevices().size();
+  if (auto permit = deviceCountLines_.Next()) Log() << "[VANDREL] Devices connected: " << core_.server()->SessionCount() << permit;
 }
 
 void HeadlessApp::OnDeviceDisconnected(std::string) {
-  Log() << "[VANDREL] Devices connected: " << core_.server()->GetDevices().size();
+  if (auto permit = deviceCountLines_.Next()) Log() << "[VANDREL] Devices connected: " << core_.server()->SessionCount() << permit;
 }
 
 void HeadlessApp::OnStatus(std::string status) { Log() << "[VANDREL] " << status; }

@@ -10,6 +10,7 @@
 #include "app/Options.h"
 #include "app/SingleInstance.h"
 #include "app/UpdateCheckThread.h"
+#include "infra/LogLimiter.h"
 #include "net/Server.h"
 
 namespace vandrel {
@@ -42,6 +43,8 @@ class HeadlessApp final : public Server::ConnectionListener {
   std::thread pump_;
   UpdateCheck updateCheck_;
   std::unique_ptr<SingleInstance> instanceLock_;
+  // Each connect and disconnect writes one; network thread only.
+  LogLimiter deviceCountLines_{20};
 };
 
 }  // namespace vandrel

@@ -66,7 +66,10 @@ unsigned Injector::Send(std::span<const InputRecord> batch, bool repeat) {
   // never sees the operations' thread and the auto-repeat thread at once.
   std::lock_guard lock(sendMutex_);
   if (DumpEnabled()) {
-    for (const auto& record : batch) Log() << DumpLine(record);
+    const auto now = LogLimiter::Clock::now();
+    for (const auto& record : batch) {
+      if (auto permit = dumpLines_.Next(now)) Log() << DumpLine(record) << permit;
+    }
   }
   return repeat ? SendRepeat(batch) : SendBatch(batch);
 }

@@ -15,11 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "infra/LogLimiter.h"
 #include "input/InputManager.h"
 #include "input/InputRecord.h"
 #include "input/SystemActions.h"
 
 namespace vandrel::InputManager {
+
+/// Records dumped in full before the dump thins out to one line per 5 s.
+inline constexpr std::uint32_t kDumpBurst = 200;
 
 class Injector : public Base {
  public:
@@ -96,6 +100,9 @@ class Injector : public Base {
   void AutoRepeatLoop();
 
   std::mutex sendMutex_;
+  // A phone decides how many records there are: past a burst the dump keeps
+  // one line per interval with the count of those left out. Under sendMutex_.
+  LogLimiter dumpLines_{kDumpBurst};
 
   // Auto-repeat: one thread per manager, started by the first KeyDown and
   // woken through repeatSignal_ whenever the state below changes.

@@ -6,8 +6,18 @@
 
 #include "infra/Logger.h"
 
+#if defined(__linux__)
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#define VANDREL_QUEUE_SOURCE 1
+#endif
+
 namespace vandrel {
 namespace {
+
+// Set on the injection thread, whose own enqueues need no wake-up.
+thread_local bool t_injectionThread = false;
 
 // The code Windows reports for a C++ exception; the log keeps one format for
 // every fault caught at this boundary.
@@ -17,6 +27,9 @@ constexpr std::uint32_t kCppExceptionCode = 0xE06D7363;
 
 InputQueue::InputQueue(InputManager::Base* manager, KeyStateTracker* tracker)
     : manager_(manager), tracker_(tracker), ring_(kCapacity + kReserve) {
+#ifdef VANDREL_QUEUE_SOURCE
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#endif
   if (manager_) {
     executor_ = [this](const std::uint8_t* bytes, std::size_t length) {
       DispatchInputEvent(*manager_, tracker_, bytes, length);
@@ -24,9 +37,58 @@ InputQueue::InputQueue(InputManager::Base* manager, KeyStateTracker* tracker)
   }
 }
 
-InputQueue::InputQueue(Executor executor) : executor_(std::move(executor)), ring_(kCapacity + kReserve) {}
+InputQueue::InputQueue(Executor executor) : executor_(std::move(executor)), ring_(kCapacity + kReserve) {
+#ifdef VANDREL_QUEUE_SOURCE
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#endif
+}
 
-InputQueue::~InputQueue() { Stop(); }
+InputQueue::~InputQueue() {
+  Stop();
+#ifdef VANDREL_QUEUE_SOURCE
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+#endif
+}
+
+void InputQueue::Wake() {
+  wake_.notify_one();
+#ifdef VANDREL_QUEUE_SOURCE
+  if (wakeFd_ >= 0 && !t_injectionThread) {
+    const std::uint64_t one = 1;
+    // A full counter already means "wake up"; nothing is lost when this fails.
+    [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+  }
+#endif
+}
+
+bool InputQueue::AttachSource(std::intptr_t socket, std::function<void()> onReadable) {
+#ifdef VANDREL_QUEUE_SOURCE
+  if (wakeFd_ < 0 || socket < 0 || !onReadable) return false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_.load() || source_ >= 0 || inSource_) return false;
+    source_ = socket;
+    onSourceReadable_ = std::move(onReadable);
+  }
+  Wake();
+  return true;
+#else
+  (void)socket;
+  (void)onReadable;
+  return false;
+#endif
+}
+
+void InputQueue::DetachSource() {
+  std::unique_lock lock(mutex_);
+  if (source_ < 0) return;
+  source_ = -1;
+  if (!t_injectionThread) sourceDone_.wait(lock, [this] { return !inSource_; });
+  if (!inSource_) onSourceReadable_ = nullptr;
+  lock.unlock();
+  // The thread may be waiting on the socket, which is about to close.
+  Wake();
+}
 
 void InputQueue::SetSessionProbe(std::function<bool()> probe, std::chrono::steady_clock::duration idleRelease) {
   std::unique_lock lock(mutex_);
@@ -112,7 +174,7 @@ void InputQueue::Enqueue(const std::uint8_t* bytes, std::size_t length) {
     std::lock_guard lock(mutex_);
     admission = Admit(bytes, length, false);
   }
-  if (admission.wake) wake_.notify_one();
+  if (admission.wake) Wake();
   if (admission.seq >= 0 && admission.seq < 5) {
     Log() << "[INPUT_QUEUE] Enqueued: " << DescribeInputEvent(bytes, length) << " seq=" << admission.seq
           << " size=" << length;
@@ -126,7 +188,7 @@ void InputQueue::EnqueueReleaseHeldKeys() {
     std::lock_guard lock(mutex_);
     admission = Admit(nullptr, 0, true);
   }
-  if (admission.wake) wake_.notify_one();
+  if (admission.wake) Wake();
 }
 
 void InputQueue::Stop() {
@@ -136,6 +198,7 @@ void InputQueue::Stop() {
     std::lock_guard lock(mutex_);
   }
   wake_.notify_all();
+  Wake();
   if (thread_.joinable()) thread_.join();
   Log() << "[INPUT_QUEUE] Stopped. Enqueued: " << enqueued_.load() << ", Processed: " << processed_.load();
   if (merged_.load() > 0 || dropped_.load() > 0) {
@@ -155,21 +218,66 @@ bool InputQueue::Guarded(const char* stage, Step&& step) {
   return false;
 }
 
+bool InputQueue::WaitForWork(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline) {
+  const auto ready = [this] { return size_ > 0 || !running_.load(); };
+  for (;;) {
+    if (ready()) return true;
+    const auto now = Clock::now();
+    if (deadline && now >= *deadline) return false;
+#ifdef VANDREL_QUEUE_SOURCE
+    if (source_ >= 0) {
+      const std::intptr_t source = source_;
+      pollfd fds[] = {{wakeFd_, POLLIN, 0}, {static_cast<int>(source), POLLIN, 0}};
+      const int timeout =
+          deadline ? static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count()) : -1;
+      lock.unlock();
+      const int ready_count = ::poll(fds, 2, timeout);
+      if (ready_count > 0 && (fds[0].revents & POLLIN)) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
+      }
+      lock.lock();
+      if (ready_count <= 0 || fds[1].revents == 0 || source_ != source || !running_.load()) continue;
+      if (fds[1].revents & POLLNVAL) {
+        // Closed without being detached: waiting on it again would spin.
+        Log() << "[INPUT_QUEUE] The input socket was closed; no longer reading it";
+        source_ = -1;
+        continue;
+      }
+      inSource_ = true;
+      lock.unlock();
+      Guarded("udpInput", onSourceReadable_);
+      lock.lock();
+      inSource_ = false;
+      if (source_ < 0) onSourceReadable_ = nullptr;
+      sourceDone_.notify_all();
+      continue;
+    }
+#endif
+    if (deadline) {
+      wake_.wait_until(lock, *deadline);
+    } else {
+      wake_.wait(lock);
+    }
+  }
+}
+
 void InputQueue::InjectLoop() {
+  t_injectionThread = true;
   InputEvent event;
   for (;;) {
     std::uint64_t dropLine = 0;
     bool idle = false;
     {
       std::unique_lock lock(mutex_);
-      const auto ready = [this] { return size_ > 0 || !running_.load(); };
       // Wake now and then to notice keys left held while no phone is
       // connected, and to report drops the flood's last line left out.
       if ((sessionProbe_ && tracker_) || dropsUnreported_ > 0) {
-        idle = !wake_.wait_for(lock, std::chrono::milliseconds(250), ready);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(250);
+        idle = !WaitForWork(lock, &deadline);
         dropLine = TakeDropReport(Clock::now(), false);
       } else {
-        wake_.wait(lock, ready);
+        WaitForWork(lock, nullptr);
       }
       if (!idle) {
         if (size_ == 0) return;  // stopped and drained

@@ -89,10 +89,16 @@ Server::Server(Options options, ConnectionListener* listener, Settings* settings
   udpBuffer_.resize(65536);
   if (options_.desktop) desktopWorkers_ = std::make_unique<desktop::DesktopWorkers>(options_.desktop);
   StartAdbReverse();
-  StartUdpReceive();
+}
+
+void Server::DetachUdpInput() {
+  if (!udpOnInjectionThread_) return;
+  udpOnInjectionThread_ = false;
+  inputQueue_->DetachSource();
 }
 
 Server::~Server() {
+  DetachUdpInput();
   // Close() normally ran already; a thread left running would outlive the members.
   if (ioThread_.joinable()) {
     ioContext_.stop();
@@ -109,6 +115,16 @@ Server::~Server() {
 void Server::Start() {
   try {
     StartAccept();
+    // Where the injection thread can read the input socket itself, a move
+    // skips the hand-over from this thread to that one.
+    udpOnInjectionThread_ = udpDrain_ && inputQueue_ &&
+                            inputQueue_->AttachSource(static_cast<std::intptr_t>(udpSocket_.native_handle()),
+                                                      [this] { ReadUdpInput(); });
+    if (udpOnInjectionThread_) {
+      Log() << "[SERVER] Input datagrams are read by the injection thread";
+    } else {
+      StartUdpReceive();
+    }
     ioThread_ = std::thread([this] {
       try {
         ioContext_.run();
@@ -133,6 +149,8 @@ void Server::Close() {
   // Starts and stops already asked for are skipped from now on; the network
   // thread may still ask for some until it ends.
   closing_ = true;
+  // Before the input socket closes below.
+  DetachUdpInput();
   // Everything that touches sockets and sessions runs on the network thread
   // while it lives, so nothing races a completion handler.
   // The responder waits for its announcer and sends its goodbye; not on the network thread.
@@ -215,7 +233,7 @@ void Server::OnAccept(const asio::error_code& error) {
     const auto remote = acceptSocket_.remote_endpoint(ec);
     auto pending = std::make_shared<PendingHello>(std::move(acceptSocket_));
     pending->peer = ec ? std::string("?") : EndpointText(remote);
-    Log() << "[SERVER] Device connected: " << pending->peer;
+    if (auto permit = connectedLines_.Next()) Log() << "[SERVER] Device connected: " << pending->peer << permit;
     ReadHello(std::move(pending));
   }
   acceptSocket_ = asio::ip::tcp::socket(ioContext_);
@@ -228,9 +246,11 @@ void Server::ReadHello(std::shared_ptr<PendingHello> pending) {
   pending->timer.async_wait([this, pending](const asio::error_code& error) {
     if (error || pending->done) return;
     pending->done = true;
-    Log() << "[SERVER] No device hello from " << pending->peer << " within "
-          << std::chrono::duration_cast<std::chrono::milliseconds>(options_.helloTimeout).count()
-          << " ms; closing the connection";
+    if (auto permit = noHelloLines_.Next()) {
+      Log() << "[SERVER] No device hello from " << pending->peer << " within "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(options_.helloTimeout).count()
+            << " ms; closing the connection" << permit;
+    }
     asio::error_code ignored;
     pending->socket.close(ignored);
     pendingHellos_.erase(pending);
@@ -248,7 +268,10 @@ void Server::OnHello(const std::shared_ptr<PendingHello>& pending, const asio::e
   pendingHellos_.erase(pending);
   if (error) {
     if (error != asio::error::operation_aborted) {
-      Log() << "[SERVER] Connection from " << pending->peer << " ended before its device hello: " << error.message();
+      if (auto permit = endedBeforeHelloLines_.Next()) {
+        Log() << "[SERVER] Connection from " << pending->peer << " ended before its device hello: " << error.message()
+              << permit;
+      }
     }
     return;
   }
@@ -315,13 +338,18 @@ bool Server::HasSessions() const {
 }
 
 bool Server::HasAuthenticatedSessionFrom(const asio::ip::address& address) const {
-  // The input socket is IPv4, as are the sessions' addresses.
-  const std::string text = address.to_string();
+  // The input socket is IPv4, as are the sessions' addresses. Asked for every
+  // datagram, so it compares addresses, not their texts.
   std::lock_guard lock(sessionsMutex_);
   for (const auto& session : sessions_) {
-    if (session->IsAuthenticated() && !session->IsClosed() && session->Device().address == text) return true;
+    if (session->IsAuthenticated() && !session->IsClosed() && session->PeerAddress() == address) return true;
   }
   return false;
+}
+
+std::size_t Server::SessionCount() const {
+  std::lock_guard lock(sessionsMutex_);
+  return sessions_.size();
 }
 
 std::vector<DeviceInfo> Server::GetDevices() const {
@@ -512,16 +540,26 @@ void Server::HandleUdpInput(const asio::error_code& error, std::size_t n) {
     return;
   }
   HandleUdpDatagram(n);
+  ReadUdpInput();
+  StartUdpReceive();
+}
+
+void Server::ReadUdpInput() {
   // What else has arrived is taken now, without a trip through the reactor
   // each; a bounded number, so that the other sockets get their turn. An error
   // other than "nothing there" ends the round: the next receive reports it.
   for (int i = 0; udpDrain_ && i < kUdpDrainPerWake; ++i) {
     asio::error_code again;
     const std::size_t size = udpSocket_.receive_from(asio::buffer(udpBuffer_), udpRemote_, 0, again);
-    if (again) break;
+    if (again) {
+      // Read by the injection thread, this is the only place that sees errors.
+      if (udpOnInjectionThread_ && again != asio::error::would_block && again != asio::error::try_again) {
+        if (auto permit = udpErrors_.Next()) Log() << "[SERVER] UDP input receive error: " << again.message() << permit;
+      }
+      break;
+    }
     HandleUdpDatagram(size);
   }
-  StartUdpReceive();
 }
 
 void Server::HandleUdpDatagram(std::size_t n) {

@@ -81,6 +81,8 @@ class Server {
   /// Port, address and host name as phones see them; asks the system afresh. Any thread.
   NetworkInfo GetNetworkInfo() const;
   std::vector<DeviceInfo> GetDevices() const;
+  /// The number of TCP sessions, without copying their details.
+  std::size_t SessionCount() const;
   /// TCP sessions, or a Bluetooth central that has started its handshake.
   bool HasSessions() const;
   std::string GetBleStatusText() const;
@@ -103,6 +105,9 @@ class Server {
   void StartUdpReceive();
   void HandleUdpInput(const asio::error_code& error, std::size_t n);
   void HandleUdpDatagram(std::size_t n);
+  // Takes what has arrived on the input socket, a bounded number at a time.
+  void ReadUdpInput();
+  void DetachUdpInput();
   bool HasAuthenticatedSessionFrom(const asio::ip::address& address) const;
   void StartUdpDiscovery();
   void StopUdpDiscovery();
@@ -130,6 +135,9 @@ class Server {
   ConnectionListener* listener_;
   std::vector<std::uint8_t> udpBuffer_;
   bool udpDrain_ = false;  // the socket is non-blocking, so a drain never waits
+  // Set at Start, before the injection thread reads the socket; cleared
+  // before it closes. The reading thread alone touches the udp members below.
+  std::atomic<bool> udpOnInjectionThread_{false};
   asio::io_context ioContext_;
   asio::steady_timer diagTimer_;
   std::chrono::steady_clock::time_point lastDiagTick_{};
@@ -161,6 +169,10 @@ class Server {
   LogLimiter discoveryIgnored_;
   LogLimiter udpErrors_;
   LogLimiter udpGaps_;
+  // Every connection writes these; network thread only.
+  LogLimiter connectedLines_{20};
+  LogLimiter noHelloLines_{20};
+  LogLimiter endedBeforeHelloLines_{20};
   std::unique_ptr<MdnsResponder> mdns_;
   AdbReverse adb_;
   // Whether the network thread wants the Bluetooth side on (no TCP phones); network thread only.

@@ -1,11 +1,13 @@
 #include "protocol/Connection.h"
 
+#include <array>
 #include <cstring>
 
 #include "desktop/AppInfo.h"
 #include "desktop/Desktop.h"
 #include "desktop/DesktopWorkers.h"
 #include "desktop/LaserOverlay.h"
+#include "infra/LogLimiter.h"
 #include "infra/Logger.h"
 #include "infra/Platform.h"
 #include "infra/PrintableText.h"
@@ -26,6 +28,17 @@ constexpr std::size_t kMaxSendBacklog = 4 * 1024 * 1024;
 
 // Frames dispatched by all sessions together; only the first few are logged.
 std::atomic<std::int32_t> g_dispatchCount{0};
+
+// Lines each session writes once or twice. A peer that connects over and over
+// must not fill the log with them: a burst in full, then one line per interval
+// per kind. Per thread, since the limiters take no lock; sessions live on the
+// network thread.
+enum class SessionLine { Open, AuthRequest, AuthSuccess, AuthFail, Closed, Count };
+LogPermit NextSessionLine(SessionLine kind) {
+  thread_local std::array<LogLimiter, static_cast<std::size_t>(SessionLine::Count)> limiters{
+      LogLimiter(20), LogLimiter(20), LogLimiter(20), LogLimiter(20), LogLimiter(20)};
+  return limiters[static_cast<std::size_t>(kind)].Next();
+}
 
 }  // namespace
 
@@ -71,7 +84,9 @@ void Connection::Begin() {
     SendAuthRequest();
   } else {
     authenticated_ = true;
-    Log() << "[CONNECTION] No password set, connection authenticated immediately";
+    if (auto permit = NextSessionLine(SessionLine::Open)) {
+      Log() << "[CONNECTION] No password set, connection authenticated immediately" << permit;
+    }
     Send(ToByte(Command::AuthSuccess));
   }
   lastActivity_ = std::chrono::steady_clock::now();
@@ -106,7 +121,9 @@ void Connection::OnRead(const asio::error_code& error, std::span<const std::uint
   if (error) {
     // After a local close the read ends quietly; otherwise the phone went away.
     if (!closed_) {
-      Log() << "[CONNECTION@" << PeerText() << "] Closed with error code: " << error.message();
+      if (auto permit = NextSessionLine(SessionLine::Closed)) {
+        Log() << "[CONNECTION@" << PeerText() << "] Closed with error code: " << error.message() << permit;
+      }
       Close(false);
     }
     return;
@@ -124,6 +141,7 @@ void Connection::Dispatch() {
   // Frames are handled in place; the unframed rest moves to the front once per
   // read rather than once per frame, so a burst of one-byte frames stays linear.
   std::size_t used = 0;
+  Cork();
   while (used < recvBuffer_.size()) {
     const std::uint8_t* head = recvBuffer_.data() + used;
     const auto length = TcpFrameLength(head, recvBuffer_.size() - used);
@@ -138,6 +156,7 @@ void Connection::Dispatch() {
       break;
     }
   }
+  Uncork();
   recvBuffer_.erase(recvBuffer_.begin(), recvBuffer_.begin() + static_cast<std::ptrdiff_t>(used));
   // Give back what a file transfer borrowed once the session is idle again.
   if (recvBuffer_.empty() && recvBuffer_.capacity() > 2 * kChunkSize) recvBuffer_.shrink_to_fit();
@@ -214,7 +233,9 @@ void Connection::HandleDesktopCommand(const std::uint8_t* bytes, std::size_t len
 
 void Connection::SendAuthRequest() {
   platform::FillRandom(nonce_.data(), nonce_.size());
-  Log() << "[CONNECTION] Sending AUTH_REQUEST (nonce=" << ToHex(nonce_) << ")";
+  if (auto permit = NextSessionLine(SessionLine::AuthRequest)) {
+    Log() << "[CONNECTION] Sending AUTH_REQUEST (nonce=" << ToHex(nonce_) << ")" << permit;
+  }
   Send(packet::AuthRequest(nonce_));
 }
 
@@ -229,10 +250,12 @@ void Connection::HandleAuthPassword(const std::uint8_t* bytes, std::size_t lengt
   const std::string password = settings_ ? settings_->GetConnectionPassword() : std::string();
   if (AuthDigestMatches(nonce_, password, bytes + 1)) {
     authenticated_ = true;
-    Log() << "[CONNECTION] Authentication successful";
+    if (auto permit = NextSessionLine(SessionLine::AuthSuccess)) Log() << "[CONNECTION] Authentication successful" << permit;
     Send(ToByte(Command::AuthSuccess));
   } else {
-    Log() << "[CONNECTION] Authentication failed (hash mismatch)";
+    if (auto permit = NextSessionLine(SessionLine::AuthFail)) {
+      Log() << "[CONNECTION] Authentication failed (hash mismatch)" << permit;
+    }
     Send(ToByte(Command::AuthFail));
     Close(false);
   }
@@ -259,30 +282,45 @@ void Connection::Send(std::span<const std::uint8_t> packet) {
   if (packet.empty()) return;
   std::lock_guard lock(sendMutex_);
   if (closed_ || sendFailed_) return;
-  if (writing_) {
-    if (pending_.size() + inFlight_.size() + packet.size() > kMaxSendBacklog) {
-      Log() << "[CONNECTION@" << PeerText() << "] " << pending_.size() + inFlight_.size()
-            << " bytes wait to be sent and the phone reads none of them; closing connection";
-      sendFailed_ = true;
-      asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Close(false); });
-      return;
-    }
-    pending_.insert(pending_.end(), packet.begin(), packet.end());
+  // One packet alone is always taken, however large: the limit is for output
+  // that piles up behind it.
+  const std::size_t waiting = pending_.size() + inFlight_.size();
+  if (waiting > 0 && waiting + packet.size() > kMaxSendBacklog) {
+    Log() << "[CONNECTION@" << PeerText() << "] " << waiting << " bytes wait to be sent and the phone reads none of them; closing connection";
+    sendFailed_ = true;
+    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Close(false); });
     return;
   }
+  pending_.insert(pending_.end(), packet.begin(), packet.end());
+  if (!writing_ && !corked_) WriteNow();
+}
+
+void Connection::Cork() {
+  std::lock_guard lock(sendMutex_);
+  corked_ = true;
+}
+
+void Connection::Uncork() {
+  std::lock_guard lock(sendMutex_);
+  corked_ = false;
+  if (!writing_ && !closed_ && !sendFailed_ && !pending_.empty()) WriteNow();
+}
+
+void Connection::WriteNow() {
   asio::error_code ec;
-  std::size_t sent = socket_.write_some(asio::buffer(packet.data(), packet.size()), ec);
+  std::size_t sent = socket_.write_some(asio::buffer(pending_), ec);
   if (ec == asio::error::would_block || ec == asio::error::try_again) {
     ec.clear();
     sent = 0;
   }
   if (ec) {
+    pending_.clear();
     FailSend(ec);
     return;
   }
-  if (sent == packet.size()) return;
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(sent));
+  if (pending_.empty()) return;
   // The socket is full: the rest goes out in order from the network thread.
-  pending_.insert(pending_.end(), packet.begin() + static_cast<std::ptrdiff_t>(sent), packet.end());
   writing_ = true;
   asio::post(socket_.get_executor(), [self = shared_from_this()] {
     std::lock_guard relock(self->sendMutex_);
@@ -326,6 +364,12 @@ void Connection::Close(bool serverClosing) {
   if (laserOverlay_) laserOverlay_->Hide();
   {
     std::lock_guard lock(sendMutex_);
+    // A reply of the frames being handled, such as AUTH_FAIL, still goes out.
+    if (corked_ && !writing_ && !sendFailed_ && !pending_.empty()) {
+      asio::error_code ignored;
+      socket_.write_some(asio::buffer(pending_), ignored);
+    }
+    corked_ = false;
     asio::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);

@@ -64,6 +64,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Close(bool serverClosing);
   bool IsClosed() const { return closed_.load(); }
   bool IsAuthenticated() const { return authenticated_.load(); }
+  /// Set at construction and never changed, so any thread may read it.
+  asio::ip::address PeerAddress() const { return peer_.address(); }
   /// The receive buffer's nominal size: 64 KiB, doubled whenever a read would not fit.
   std::size_t ReceiveBufferSize() const { return recvCapacity_; }
 
@@ -106,6 +108,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnHeartbeat(const asio::error_code& error);
   void WritePending();
   void FailSend(const asio::error_code& error);
+  // Replies to the frames of one read wait and go out in one write: a burst
+  // of pipelined pings costs one system call, not one each.
+  void Cork();
+  void Uncork();
+  // Called with sendMutex_ held and nothing being written: writes what the
+  // socket takes at once and leaves the rest to the network thread.
+  void WriteNow();
   std::string PeerText() const;
 
   CloseCallback onClose_;
@@ -142,6 +151,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<std::uint8_t> pending_;
   std::vector<std::uint8_t> inFlight_;
   bool writing_ = false;
+  bool corked_ = false;
   bool sendFailed_ = false;  // the close is on its way; later sends are dropped
 };
 

@@ -148,7 +148,8 @@ unsigned X11::SendBatch(std::span<const InputRecord> batch) {
   std::lock_guard lock(mutex_);
   // Without a display the batch counts as taken, as the headless manager's.
   if (!Usable()) return static_cast<unsigned>(batch.size());
-  HandleMappingChanges();
+  HandleMappingChanges(std::any_of(batch.begin(), batch.end(),
+                                   [](const InputRecord& r) { return std::holds_alternative<KeyRecord>(r); }));
   unsigned sent = 0;
   for (std::size_t i = 0; i < batch.size() && Alive(); ++i) {
     const auto* key = std::get_if<KeyRecord>(&batch[i]);
@@ -309,9 +310,9 @@ unsigned X11::BindSpareKeycode(unsigned long keysym) {
   return spare;
 }
 
-void X11::HandleMappingChanges() {
+void X11::HandleMappingChanges(bool fresh) {
   bool keyboardChanged = false;
-  while (Alive() && XPending(display_) > 0) {
+  while (Alive() && XEventsQueued(display_, fresh ? QueuedAfterFlush : QueuedAlready) > 0) {
     XEvent event;
     XNextEvent(display_, &event);
     if (event.type == xkbEvent_) {

@@ -79,7 +79,10 @@ class X11 final : public Injector {
   unsigned KeycodeFor(unsigned long keysym);
   unsigned BindSpareKeycode(unsigned long keysym);
   // Reads pending events so keymap changes reach Xlib's cached map.
-  void HandleMappingChanges();
+  // `fresh`: read the connection for new events first. Only keys need that;
+  // pointer records take what Xlib has already read, sparing a move the
+  // system calls.
+  void HandleMappingChanges(bool fresh = true);
 
   struct Binding {
     unsigned long keysym;
