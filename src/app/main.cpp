@@ -17,7 +17,7 @@
 #include <windows.h>
 #endif
 #ifdef __linux__
-#include <sys/resource.h>
+#include "infra/linux/Spawn.h"
 #endif
 
 namespace {
@@ -43,11 +43,9 @@ void UseParentConsole() {}
 // descriptor; the soft limit programs usually start with (1024) is far below
 // what the server carries, and the hard limit is what the system allows us.
 void RaiseOpenFileLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
-  limit.rlim_cur = limit.rlim_max;
-  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  vandrel::Log() << "[VANDREL] Open-file limit: " << static_cast<unsigned long long>(limit.rlim_cur);
+  if (const auto limit = vandrel::platform::RaiseOpenFileLimit()) {
+    vandrel::Log() << "[VANDREL] Open-file limit: " << limit;
+  }
 }
 #else
 void RaiseOpenFileLimit() {}

@@ -366,5 +366,44 @@ TEST_F(SessionTest, GarbageWritesOnlyAFewLinesPerKind) {
   EXPECT_LT(log_.Lines().size(), 60u);
 }
 
+TEST_F(SessionTest, PipelinedPingsAreEachAnsweredAndAWrongPasswordStillGetsItsAnswer) {
+  StartServer();
+  auto phone = Connect();
+  ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  // Replies to one read go out together; none may be lost or added.
+  phone->Send(Packet(20000, 33));
+  for (int i = 0; i < 20000; ++i) {
+    const auto reply = phone->ReceivePacket();
+    ASSERT_EQ(reply.packet, Packet{34}) << "reply " << i;
+  }
+  EXPECT_EQ(phone->ReceivePacket(phone::Seconds(0.2)).status, ReceiveStatus::TimedOut);
+
+  // AUTH_FAIL is written in the same read that closes the session.
+  settings_->SetConnectionPassword("pw");
+  auto stranger = Connect();
+  const auto challenge = stranger->ReceivePacket();
+  ASSERT_EQ(challenge.packet.size(), 10u);
+  Packet wrong = Digest(challenge.packet, "nope");
+  wrong.insert(wrong.end(), 100, 33);
+  stranger->Send(wrong);
+  EXPECT_EQ(stranger->ReceivePacket().packet, Packet{32});
+  EXPECT_EQ(stranger->ReceivePacket().status, ReceiveStatus::Closed);
+}
+
+TEST_F(SessionTest, PhonesComingAndGoingWriteABoundedLog) {
+  StartServer();
+  for (int i = 0; i < 40; ++i) {
+    auto phone = Connect();
+    ASSERT_EQ(phone->ReceivePacket().packet, Packet{31});
+  }
+  auto last = Connect();
+  ASSERT_EQ(last->ReceivePacket().packet, Packet{31});
+  // Within five seconds of the first, only the first few of each kind are written.
+  EXPECT_EQ(log_.Count("[SERVER] Device connected: "), 20u);
+  EXPECT_EQ(log_.Count("[CONNECTION] No password set, connection authenticated immediately"), 20u);
+  EXPECT_LE(log_.Count("Closed with error code"), 20u);
+  EXPECT_EQ(server_->SessionCount(), 1u) << "yet every phone was served";
+}
+
 }  // namespace
 }  // namespace vandrel::testing

@@ -17,7 +17,12 @@ struct SpawnOptions {
 };
 
 /// Starts `program` (looked up on PATH when it has no slash) with `args`.
-/// Returns the child's process id, or minus the error number.
+/// Returns the child's process id, or minus the error number. A child gets
+/// the open-file limit the program was started with, not the raised one.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args, const SpawnOptions& options = {});
+
+/// Raises the soft open-file limit to the hard one, for many sessions at
+/// once. Returns the new limit, 0 when it stays as it was.
+unsigned long long RaiseOpenFileLimit();
 
 }  // namespace vandrel::platform

@@ -81,5 +81,13 @@ TEST(HeadlessInputManager, RunsThePolicyAndOnlyLogs) {
                       "[SendInput] MOUSE LEFTUP "}));
 }
 
+TEST(HeadlessInputManager, ADumpOfAFloodKeepsOnlyTheFirstRecords) {
+  if (!DumpEnabled()) GTEST_SKIP() << kDumpVariable << " switches the dump off";
+  testing::LogCapture log;
+  Headless headless;
+  for (std::uint32_t i = 0; i < kDumpBurst + 300; ++i) headless.MoveRelative(1, 0);
+  EXPECT_EQ(log.Count("[SendInput] MOUSE MOVE(1,0)"), kDumpBurst) << "and a summary at most every 5 s after them";
+}
+
 }  // namespace
 }  // namespace vandrel::InputManager

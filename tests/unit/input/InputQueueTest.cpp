@@ -4,6 +4,12 @@
 
 #include <thread>
 
+#ifdef __linux__
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include "LogCapture.h"
 #include "RecordingInputManager.h"
 #include "WaitUntil.h"
@@ -137,6 +143,91 @@ TEST(InputQueue, HeldKeysAreReleasedAfterIdleTimeWithoutSessions) {
   EXPECT_EQ(manager.Calls().back(), "KeyUp(4,0)");
   queue.Stop();
 }
+
+#ifdef __linux__
+// A loopback datagram socket the queue's own thread reads, as the server's input socket.
+class DatagramSource {
+ public:
+  DatagramSource() : receiver_(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0)), sender_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(receiver_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(receiver_, reinterpret_cast<sockaddr*>(&address), &length);
+    ::connect(sender_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  ~DatagramSource() {
+    ::close(receiver_);
+    ::close(sender_);
+  }
+  int Fd() const { return receiver_; }
+  void Send(std::initializer_list<std::uint8_t> bytes) {
+    const std::vector<std::uint8_t> datagram(bytes);
+    ::send(sender_, datagram.data(), datagram.size(), 0);
+  }
+  // What the handler does: everything waiting goes into the queue.
+  void ReadInto(InputQueue& queue) {
+    ++reads;
+    reader = std::this_thread::get_id();
+    std::uint8_t buffer[64];
+    for (ssize_t n; (n = ::recv(receiver_, buffer, sizeof buffer, 0)) > 0;) {
+      queue.Enqueue(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  std::atomic<int> reads{0};
+  std::thread::id reader;
+
+ private:
+  int receiver_;
+  int sender_;
+};
+
+TEST(InputQueueSource, TheInjectionThreadReadsTheSocketAndStillTakesOtherProducers) {
+  RecordingInputManager manager;
+  KeyStateTracker tracker;
+  InputQueue queue(&manager, &tracker);
+  DatagramSource source;
+  EXPECT_FALSE(queue.AttachSource(source.Fd(), [&] { source.ReadInto(queue); })) << "not running yet";
+  queue.Start();
+  ASSERT_TRUE(queue.AttachSource(source.Fd(), [&] { source.ReadInto(queue); }));
+  EXPECT_FALSE(queue.AttachSource(source.Fd(), [] {})) << "one source at a time";
+
+  source.Send({7, 4, 0});
+  ASSERT_TRUE(WaitUntil([&] { return manager.Calls().size() == 1; }));
+  // The thread waits on the socket now; a producer elsewhere must still wake it.
+  Put(queue, {1});
+  ASSERT_TRUE(WaitUntil([&] { return manager.Calls().size() == 2; }));
+  source.Send({7, 5, 0});
+  ASSERT_TRUE(WaitUntil([&] { return manager.Calls().size() == 3; }));
+  EXPECT_EQ(manager.Calls(), (Calls{"KeyClick(4,0)", "LeftClick", "KeyClick(5,0)"}));
+  EXPECT_NE(source.reader, std::this_thread::get_id());
+
+  queue.DetachSource();
+  const int reads = source.reads.load();
+  source.Send({7, 6, 0});
+  Put(queue, {2});
+  ASSERT_TRUE(WaitUntil([&] { return manager.Calls().size() == 4; }));
+  EXPECT_EQ(manager.Calls().back(), "RightClick") << "a detached socket is not read";
+  EXPECT_EQ(source.reads.load(), reads);
+  queue.Stop();
+}
+
+TEST(InputQueueSource, HeldKeysAreStillReleasedWhileWaitingOnTheSocket) {
+  RecordingInputManager manager;
+  KeyStateTracker tracker;
+  InputQueue queue(&manager, &tracker);
+  DatagramSource source;
+  queue.SetSessionProbe([] { return false; }, std::chrono::milliseconds(200));
+  queue.Start();
+  ASSERT_TRUE(queue.AttachSource(source.Fd(), [&] { source.ReadInto(queue); }));
+  source.Send({13, 0x04, 0x00});
+  EXPECT_TRUE(WaitUntil([&] { return manager.Calls().size() == 2; }));
+  EXPECT_EQ(manager.Calls(), (Calls{"KeyDown(4,0)", "KeyUp(4,0)"}));
+  queue.DetachSource();
+  queue.Stop();
+}
+#endif
 
 }  // namespace
 }  // namespace vandrel
