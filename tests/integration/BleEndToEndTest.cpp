@@ -47,6 +47,8 @@ class BleEndToEndTest : public ServerFixture {
 
 TEST_F(BleEndToEndTest, StartsAdvertisingAndAnswersACentralThatSubscribes) {
   StartBle();
+  // The worker writes its line on its own thread, which may be after the status changed.
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[BLE] Write worker thread started."); }));
   const auto lines = log_.Lines();
   const auto at = [&](const std::string& text) {
     return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) == 0; }) -
