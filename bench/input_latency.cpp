@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "RawSession.h"
+#include "MoveLatency.h"
 #include "ServerProcess.h"
 #include "WorkFolder.h"
 #include "XvfbDisplay.h"
@@ -32,11 +33,7 @@ namespace vandrel::bench {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using Micros = std::chrono::duration<double, std::micro>;
 
-constexpr std::chrono::milliseconds kMoveLimit{1000};
-constexpr int kWarmUp = 200;
 // Datagrams this network namespace dropped for a full receive buffer (/proc/net/snmp).
 long ReceiveBufferDrops() {
   std::istringstream snmp(ReadText("/proc/net/snmp"));
@@ -49,42 +46,6 @@ long ReceiveBufferDrops() {
     }
   }
   return -1;
-}
-
-// A phone's UDP input: the server moves the pointer against the finger, so the datagram carries -dx, -dy.
-class Phone {
- public:
-  explicit Phone(std::uint16_t port) : socket_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (socket_ < 0 || ::connect(socket_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-      throw BenchError("UDP socket: " + std::string(std::strerror(errno)));
-    }
-  }
-  ~Phone() { ::close(socket_); }
-  void Move(int dx, int dy) {
-    const std::uint8_t datagram[] = {5, static_cast<std::uint8_t>(-dx), static_cast<std::uint8_t>(-dy)};
-    if (::send(socket_, datagram, sizeof datagram, 0) != sizeof datagram) throw BenchError("UDP send failed");
-  }
-
- private:
-  int socket_;
-};
-
-struct Latency {
-  double p50 = 0, p99 = 0;
-  int lost = 0;
-};
-
-Latency Percentiles(std::vector<double> micros) {
-  Latency result;
-  if (micros.empty()) return result;
-  std::sort(micros.begin(), micros.end());
-  result.p50 = micros[micros.size() / 2];
-  result.p99 = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
-  return result;
 }
 
 // The legs of the program's path without X: a loopback datagram to a thread
@@ -185,7 +146,7 @@ Latency Measure(XvfbDisplay& x, int count, const std::function<void(int)>& move)
 // Legs of 1,000 moves right, 600 down, 1,000 left and 600 up at `rate` a
 // second, the pointer checked after each leg so that no loss hides behind
 // another. Returns the rate achieved (the bench's own sending limits it), 0 on a loss.
-double SustainedRate(XvfbDisplay& x, Phone& phone, int rate, int total) {
+double SustainedRate(XvfbDisplay& x, UdpPhone& phone, int rate, int total) {
   struct Leg {
     int dx, dy, steps;
   };
@@ -233,7 +194,7 @@ void Run(const fs::path& vandrel, std::uint16_t port, int moves) {
     if (ReadText(log).find("[SendInput] X11 display") == std::string::npos) {
       throw BenchError("vandrel did not open the display; see " + log.string());
     }
-    Phone phone(port);
+    UdpPhone phone(port);
     const char* mode = dump ? "vandrel, dump on " : "vandrel, dump off";
     const Latency l = Measure(x, moves, [&](int dx) { phone.Move(dx, 0); });
     std::printf("%s: p50 %.0f us, p99 %.0f us, lost %d; ratio to floor p50 %.1fx, p99 %.1fx; "
@@ -281,24 +242,10 @@ void Run(const fs::path& vandrel, std::uint16_t port, int moves) {
 
 int main(int argc, char** argv) {
   using namespace vandrel::bench;
-  fs::path vandrel = "build/vandrel";
-  unsigned long port = 6971, moves = 10000;
-  bool ok = argc % 2 == 1;
-  for (int i = 1; ok && i + 1 < argc; i += 2) {
-    const std::string arg = argv[i];
-    char* end = nullptr;
-    const unsigned long number = std::strtoul(argv[i + 1], &end, 10);
-    const bool numeric = *argv[i + 1] != '\0' && *end == '\0';
-    if (arg == "--vandrel") vandrel = argv[i + 1];
-    else if (arg == "--port" && numeric) port = number;
-    else if (arg == "--moves" && numeric) moves = number;
-    else ok = false;
-  }
-  if (!ok || port == 0 || port > 65535 || moves == 0 || moves > 1000000) {
-    std::fprintf(stderr, "Usage: vandrel-input-bench [--vandrel PATH] [--port N] [--moves N]   "
-                         "(run it through scripts/netns-run.sh)\n");
-    return 2;
-  }
+  MoveBenchOptions options{"build/vandrel", 6971, 10000};
+  if (!ParseMoveBenchOptions(argc, argv, "vandrel-input-bench", options)) return 2;
+  const fs::path vandrel = options.vandrel;
+  const unsigned long port = options.port, moves = options.moves;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   WatchSignalsWithXvfb();
   try {

@@ -3,8 +3,8 @@
 # Usage: scripts/install-deps.sh [--tests]
 set -eu
 
-BUILD_PACKAGES="cmake ninja-build g++ pkg-config libasio-dev libx11-dev libxtst-dev libwxgtk3.2-dev libqrcodegencpp-dev libsystemd-dev libddcutil-dev libpng-dev libglib2.0-dev libxfixes-dev libxext-dev nlohmann-json3-dev libcurl4-openssl-dev"
-TEST_PACKAGES="iproute2 dpkg-dev util-linux googletest libgtest-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb x11-utils python3-zeroconf zbar-tools openbox trayer imagemagick dbus-daemon python3-dbusmock python3-dbus python3-gi xclip x11-apps xterm openssl"
+BUILD_PACKAGES="cmake ninja-build g++ pkg-config libasio-dev libx11-dev libxtst-dev libwxgtk3.2-dev libqrcodegencpp-dev libsystemd-dev libddcutil-dev libpng-dev libglib2.0-dev libxfixes-dev libxext-dev nlohmann-json3-dev libcurl4-openssl-dev libwayland-dev libxkbcommon-dev"
+TEST_PACKAGES="iproute2 dpkg-dev util-linux googletest libgtest-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb x11-utils python3-zeroconf zbar-tools openbox trayer imagemagick dbus-daemon python3-dbusmock python3-dbus python3-gi xclip x11-apps xterm openssl sway wev wl-clipboard grim libwayland-bin"
 
 packages="$BUILD_PACKAGES"
 if [ "${1:-}" = "--tests" ]; then

@@ -13,6 +13,7 @@
 #include "gui/wxMain.h"
 #include "infra/Logger.h"
 #include "infra/Platform.h"
+#include "input/PlatformInputManager.h"
 
 namespace vandrel {
 
@@ -54,6 +55,7 @@ bool VandrelApp::OnInit() {
   } catch (const std::exception& e) {
     Log() << "[VANDREL] Host name unknown: " << e.what();
   }
+  main_->SetInputReach(InputManager::InputReachText());
   main_->SetExitCallback([this] { Exit(); });
   main_->SetRestartCallback([this] { Restart(); });
 

@@ -88,6 +88,11 @@ void wxMain::SetConnectionInfo(std::string name, std::string ip, std::string por
 
 void wxMain::SetBleStatus(const std::string& text) { ApplyBleText(wxString::FromUTF8(text)); }
 
+void wxMain::SetInputReach(const std::string& text) {
+  inputLabel_->SetLabelText(wxString::FromUTF8(text));
+  statusPage_->Layout();
+}
+
 void wxMain::ApplyBleText(const wxString& text) {
   bleLabel_->SetLabelText(text);
   statusPage_->Layout();

@@ -30,6 +30,7 @@ class wxMain : public wxFrame {
   static constexpr int kSetPasswordId = 1006;
   static constexpr int kHostLabelId = 1010;
   static constexpr int kIpLabelId = 1011;
+  static constexpr int kInputLabelId = 1013;
   static constexpr int kPumpTimerId = 1012;
 
   /// Builds the frame hidden, with its tray icon. `settings` may be null (no
@@ -40,6 +41,7 @@ class wxMain : public wxFrame {
   /// Shows the host name and address and the pairing QR code of name|ip:port.
   void SetConnectionInfo(std::string name, std::string ip, std::string port);
   void SetBleStatus(const std::string& text);
+  void SetInputReach(const std::string& text);
   void SetExitCallback(std::function<void()> callback);
   void SetRestartCallback(std::function<void()> callback);
   /// Every 200 ms calls `bleGuiPump`; once a second refreshes the BLE line from `bleStatusReader`.
@@ -82,6 +84,7 @@ class wxMain : public wxFrame {
   wxPanel* statusPage_ = nullptr;
   wxStaticText* hostLabel_ = nullptr;
   wxStaticText* ipLabel_ = nullptr;
+  wxStaticText* inputLabel_ = nullptr;
   wxStaticBitmap* qrBitmap_ = nullptr;
   wxStaticText* bleLabel_ = nullptr;
   wxListCtrl* logList_ = nullptr;

@@ -108,6 +108,13 @@ void wxMain::BuildStatusPage(wxPanel* panel) {
   row->Add(infoColumn, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, 10);
 
   pcBox->Add(row, 1, wxEXPAND | wxALL, 5);
+  // Where the phone's input goes on this desktop, so a user whose windows
+  // ignore it can tell why; below the code, where its longest text fits.
+  auto* inputRow = new wxBoxSizer(wxHORIZONTAL);
+  inputRow->Add(new wxStaticText(pc, wxID_ANY, "Input: "), 0, wxALIGN_CENTER_VERTICAL);
+  inputLabel_ = BoldText(pc, kInputLabelId, "");
+  inputRow->Add(inputLabel_, 0, wxALIGN_CENTER_VERTICAL);
+  pcBox->Add(inputRow, 0, wxALIGN_CENTER_HORIZONTAL | wxLEFT | wxRIGHT | wxBOTTOM, 5);
   page->Add(pcBox, 0, wxEXPAND | wxALL, 5);
 
   auto* devicesBox = new wxStaticBoxSizer(wxVERTICAL, statusPage_, "Devices");

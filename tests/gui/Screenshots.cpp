@@ -75,6 +75,7 @@ int WriteScreenshots(const std::string& folder) {
   frame->GetDeviceList()->SetDevices({Device("192.168.1.31", "Ana's Pixel", "Google", "Pixel 8", 2),
                                       Device("usb:R58M40", "Galaxy Tab", "samsung", "SM-X200", 0)});
   frame->SetBleStatus("BLE: Advertising");
+  frame->SetInputReach("X11 (XTest)");
   frame->Move(0, 0);
   frame->Show();
 

@@ -103,13 +103,16 @@ TEST_F(MainWindowTest, BoldLabelsAreNotCutShortOnceShown) {
   MakeFrame();
   frame_->SetConnectionInfo("Front desk PC", "192.168.100.200", "6969");
   frame_->SetBleStatus("BLE: Advertising to nearby phones");
+  frame_->SetInputReach("XWayland (XTest): X11 windows only");
   frame_->Show();
+  EXPECT_EQ(Label(wxMain::kInputLabelId), "XWayland (XTest): X11 windows only");
   const wxWindowList& settingsPage = frame_->GetNotebook()->GetPage(1)->GetChildren();
   const auto version = std::find_if(settingsPage.begin(), settingsPage.end(),
                                     [](wxWindow* window) { return window->GetLabel().StartsWith("Vandrel v"); });
   ASSERT_NE(version, settingsPage.end());
   for (wxWindow* label : {frame_->FindWindow(wxMain::kHostLabelId), frame_->FindWindow(wxMain::kIpLabelId),
-                          static_cast<wxWindow*>(frame_->GetBleLabel()), *version}) {
+                          frame_->FindWindow(wxMain::kInputLabelId), static_cast<wxWindow*>(frame_->GetBleLabel()),
+                          *version}) {
     EXPECT_GE(label->GetSize().x, label->GetTextExtent(label->GetLabel()).x) << label->GetLabel();
   }
 }

@@ -1,9 +1,7 @@
 // The real program injecting a phone's UDP input into the X server on $DISPLAY.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include "InputSender.h"
 #include "ServerFixture.h"
 #include "VandrelProcess.h"
 
@@ -27,11 +25,6 @@ class InputEndToEnd : public ::testing::Test {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "DISPLAY is not set; scripts/test.sh starts an Xvfb";
     if (!probe_.usable()) GTEST_SKIP() << "cannot open DISPLAY=" << std::getenv("DISPLAY");
     ASSERT_TRUE(probe_.OpenFocusedWindow());
-    socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(socket_, 0);
-  }
-  void TearDown() override {
-    if (socket_ >= 0) ::close(socket_);
   }
 
   std::unique_ptr<VandrelProcess> Start() {
@@ -44,14 +37,7 @@ class InputEndToEnd : public ::testing::Test {
     return process;
   }
 
-  void Send(const Datagram& datagram) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port_);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::sendto(socket_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-              static_cast<ssize_t>(datagram.size()));
-  }
+  void Send(const std::vector<std::uint8_t>& datagram) { ASSERT_TRUE(sender_.Send(datagram)); }
 
   bool PointerReaches(std::pair<int, int> target) {
     return WaitUntil([&] { return probe_.Pointer() == target; });
@@ -60,7 +46,7 @@ class InputEndToEnd : public ::testing::Test {
   X11Probe probe_;
   TempDir home_;
   std::uint16_t port_ = NextTestPort();
-  int socket_ = -1;
+  InputSender sender_{port_};
 };
 
 TEST_F(InputEndToEnd, DatagramsMoveTypeScrollAndClick) {

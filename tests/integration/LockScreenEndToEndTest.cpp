@@ -2,9 +2,7 @@
 // private bus) says the session is locked, and the commands go to the
 // companion (a stand-in serving the program's socket) instead of the X server.
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "InputSender.h"
 #include "MockLogind.h"
 #include "ServerFixture.h"
 #include "VandrelProcess.h"
@@ -27,11 +26,8 @@ class LockScreenEndToEnd : public ::testing::Test {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "DISPLAY is not set; scripts/test.sh starts an Xvfb";
     if (!probe_.usable()) GTEST_SKIP() << "cannot open DISPLAY=" << std::getenv("DISPLAY");
     if (!logind_.problem().empty()) GTEST_SKIP() << logind_.problem();
-    socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(socket_, 0);
   }
   void TearDown() override {
-    if (socket_ >= 0) ::close(socket_);
     if (companion_ > 0) {
       ::kill(companion_, SIGTERM);
       ::waitpid(companion_, nullptr, 0);
@@ -61,13 +57,7 @@ class LockScreenEndToEnd : public ::testing::Test {
     EXPECT_TRUE(process->WaitForLog("[SERVER] Started")) << process->Output();
     return process;
   }
-  void Send(const std::vector<std::uint8_t>& datagram) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port_);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(socket_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
+  void Send(const std::vector<std::uint8_t>& datagram) { sender_.Send(datagram); }
   bool Lock(bool locked) {
     return logind_.SetProperty("/org/freedesktop/login1/session/c1", "org.freedesktop.login1.Session", "LockedHint",
                                locked ? "True" : "False");
@@ -80,7 +70,7 @@ class LockScreenEndToEnd : public ::testing::Test {
   X11Probe probe_;
   TempDir home_;
   std::uint16_t port_ = NextTestPort();
-  int socket_ = -1;
+  InputSender sender_{port_};
   pid_t companion_ = -1;
 };
 

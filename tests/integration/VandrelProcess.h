@@ -98,6 +98,13 @@ class VandrelProcess {
     return (launch_.log.empty() ? home_.path() / "state/Vandrel/vandrel.log" : launch_.log).string();
   }
   std::string Log() const { return ReadBinary(LogPath()); }
+  /// How often `part` is in the log now.
+  std::size_t CountInLog(const std::string& part) const {
+    const std::string text = Log();
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+  }
   /// Standard output and standard error together.
   std::string Output() const { return ReadBinary(outPath_); }
   std::filesystem::path Desktop() const { return home_.path() / "desktop"; }

@@ -1,12 +1,11 @@
 #include "desktop/linux/X11Session.h"
 
 #include <X11/Xatom.h>
-#include <limits.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 #include "desktop/linux/TextCodec.h"
+#include "infra/linux/Spawn.h"
 #include "input/linux/X11ErrorHandlers.h"
 
 namespace vandrel::desktop::x11 {
@@ -118,17 +117,8 @@ std::string X11Session::Title(Window window) {
 
 std::string X11Session::ProgramPath(Window window) {
   const auto pid = Longs(window, "_NET_WM_PID", XA_CARDINAL, 1);
-  const unsigned long value = pid.empty() ? 0 : pid[0] & 0xFFFFFFFFUL;
-  if (value == 0) return {};
-  const std::string link = "/proc/" + std::to_string(value) + "/exe";
-  char target[PATH_MAX];
-  const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
-  std::string path(target, static_cast<std::size_t>(length));
-  // A program replaced since it started (an update) still names its program.
-  const std::string deleted = " (deleted)";
-  if (path.size() > deleted.size() && path.ends_with(deleted)) path.resize(path.size() - deleted.size());
-  return path;
+  const unsigned long value = pid.empty() ? 0 : pid[0] & 0x7FFFFFFFUL;
+  return platform::ProgramPathOf(static_cast<pid_t>(value));
 }
 
 bool X11Session::HasAtom(Window window, const char* name, Atom atom) {

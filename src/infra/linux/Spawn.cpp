@@ -1,9 +1,12 @@
 #include "infra/linux/Spawn.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -45,6 +48,27 @@ class StartLimitForChild {
   bool lowered_ = false;
 };
 
+// A file rather than a pipe: the child reads it at its own pace, and we need
+// neither a writer thread nor a pipe large enough for the whole text.
+int InputFile(std::string_view input) {
+  const int fd = ::memfd_create("vandrel-input", MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  std::size_t written = 0;
+  while (written < input.size()) {
+    const ssize_t n = ::write(fd, input.data() + written, input.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  if (written < input.size() || ::lseek(fd, 0, SEEK_SET) != 0) {
+    const int error = errno ? errno : EIO;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 unsigned long long RaiseOpenFileLimit() {
@@ -70,7 +94,11 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, co
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (!options.workingFolder.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
-  if (options.nullInput) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (options.inputFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.inputFd, 0);
+  } else if (options.nullInput) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   if (options.silenceOutput) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
@@ -87,15 +115,49 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, co
   if (options.newSession) flags |= POSIX_SPAWN_SETSID;
   posix_spawnattr_setflags(&attr, flags);
 
+  std::vector<char*> variables;
+  if (options.environment) {
+    for (const auto& variable : *options.environment) variables.push_back(const_cast<char*>(variable.c_str()));
+    variables.push_back(nullptr);
+  }
+
   pid_t pid = -1;
   int error = 0;
   {
     const StartLimitForChild startLimit;
-    error = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, pointers.data(), environ);
+    error = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, pointers.data(),
+                           options.environment ? variables.data() : environ);
   }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   return error ? -error : pid;
+}
+
+pid_t SpawnWithInput(const std::string& program, const std::vector<std::string>& args, std::string_view input,
+                     const std::vector<std::string>* environment) {
+  const int fd = InputFile(input);
+  if (fd < 0) return -errno;
+  SpawnOptions options;
+  options.newSession = true;
+  options.silenceOutput = true;
+  options.inputFd = fd;
+  options.environment = environment;
+  const pid_t pid = Spawn(program, args, options);
+  ::close(fd);
+  return pid;
+}
+
+std::string ProgramPathOf(pid_t pid) {
+  if (pid <= 0) return {};
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  char target[PATH_MAX];
+  const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
+  std::string path(target, static_cast<std::size_t>(length));
+  // A program replaced since it started (an update) still names its program.
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.ends_with(deleted)) path.resize(path.size() - deleted.size());
+  return path;
 }
 
 }  // namespace vandrel::platform

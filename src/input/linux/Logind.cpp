@@ -202,4 +202,17 @@ std::optional<bool> LockedHintReader::Read() {
   return locked != 0;
 }
 
+std::optional<Failure> Perform(InputManager::SystemAction action) {
+  using InputManager::SystemAction;
+  switch (action) {
+    case SystemAction::kShutdown: return PowerOff();
+    case SystemAction::kRestart: return Reboot();
+    case SystemAction::kSleep: return Suspend();
+    case SystemAction::kLogoff: return TerminateOwnSession();
+    case SystemAction::kLock: return LockOwnSession();
+    case SystemAction::kWake: break;
+  }
+  return std::nullopt;
+}
+
 }  // namespace vandrel::logind

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "input/SystemActions.h"
+
 namespace vandrel::logind {
 
 /// A refused or failed call: the D-Bus error name and its message, e.g.
@@ -23,6 +25,8 @@ std::optional<Failure> Suspend();
 std::optional<Failure> TerminateOwnSession();
 /// Locks this user's graphical session.
 std::optional<Failure> LockOwnSession();
+/// The power or session request for `action`; kWake asks nothing of logind.
+std::optional<Failure> Perform(InputManager::SystemAction action);
 /// Sets a backlight device's level through the session, as unprivileged users may.
 std::optional<Failure> SetBrightness(std::string_view subsystem, std::string_view device, std::uint32_t level);
 

@@ -369,17 +369,7 @@ std::string X11::ForegroundTitle() {
 }
 void X11::PutClipboardText(std::string_view utf8) { clipboard_.Set(std::string(utf8)); }
 
-std::optional<std::string> X11::PerformSystemAction(SystemAction action) {
-  switch (action) {
-    case SystemAction::kShutdown: return logind::PowerOff();
-    case SystemAction::kRestart: return logind::Reboot();
-    case SystemAction::kSleep: return logind::Suspend();
-    case SystemAction::kLogoff: return logind::TerminateOwnSession();
-    case SystemAction::kLock: return logind::LockOwnSession();
-    case SystemAction::kWake: break;
-  }
-  return std::nullopt;
-}
+std::optional<std::string> X11::PerformSystemAction(SystemAction action) { return logind::Perform(action); }
 
 std::string X11::StepMonitorBrightness(bool up) { return StepDisplayBrightness(up); }
 

@@ -6,4 +6,6 @@ namespace vandrel::InputManager {
 
 std::unique_ptr<Base> MakePlatformInputManager() { return std::make_unique<Windows>(); }
 
+std::string InputReachText() { return "every window (SendInput)"; }
+
 }  // namespace vandrel::InputManager
