@@ -92,6 +92,8 @@ class XvfbDisplay {
     ::waitpid(pid, nullptr, 0);
   }
 
+  const std::string& name() const { return name_; }
+
   std::pair<int, int> Pointer() const {
     Window root = 0, child = 0;
     int x = 0, y = 0, windowX = 0, windowY = 0;

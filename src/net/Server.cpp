@@ -168,10 +168,11 @@ void Server::Close() {
       pending->socket.close(ec);
     }
     pendingHellos_.clear();
-    std::vector<std::shared_ptr<Connection>> sessions;
+    SessionList sessions;
     {
       std::lock_guard lock(sessionsMutex_);
       sessions.swap(sessions_);
+      sessionPlaces_.clear();
     }
     for (const auto& session : sessions) session->Close(true);
   };
@@ -289,7 +290,7 @@ void Server::RegisterSession(asio::ip::tcp::socket socket, const std::string& he
       desktopWorkers_.get());
   {
     std::lock_guard lock(sessionsMutex_);
-    sessions_.push_back(session);
+    sessionPlaces_.emplace(session.get(), sessions_.insert(sessions_.end(), session));
   }
   if (bleWanted_ && options_.ble) {
     bleWanted_ = false;
@@ -315,7 +316,10 @@ void Server::OnConnectionClosed(const std::shared_ptr<Connection>& session) {
   bool last = false;
   {
     std::lock_guard lock(sessionsMutex_);
-    std::erase(sessions_, session);
+    if (const auto place = sessionPlaces_.find(session.get()); place != sessionPlaces_.end()) {
+      sessions_.erase(place->second);
+      sessionPlaces_.erase(place);
+    }
     last = sessions_.empty();
   }
   if (last && !bleWanted_ && options_.ble && !closing_) {

@@ -7,11 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "ble/BleConnection.h"
@@ -155,7 +157,11 @@ class Server {
   std::atomic<bool> started_{false};
 
   mutable std::mutex sessionsMutex_;
-  std::vector<std::shared_ptr<Connection>> sessions_;
+  // In the order they connected, for the device list; the index finds one
+  // to remove without a scan, so that closing thousands stays linear.
+  using SessionList = std::list<std::shared_ptr<Connection>>;
+  SessionList sessions_;
+  std::unordered_map<const Connection*, SessionList::iterator> sessionPlaces_;
   std::set<std::shared_ptr<PendingHello>> pendingHellos_;  // network thread only
 
   asio::ip::udp::socket discoverySocket_;
