@@ -152,6 +152,29 @@ TEST_F(SessionTest, DevicesAreListedBeforeConnectedAndGoneBeforeDisconnected) {
   EXPECT_TRUE(log_.Contains("[CONNECTION@127.0.0.1:"));
 }
 
+// The window numbers the rows: a phone leaving in the middle keeps the others in order.
+TEST_F(SessionTest, DevicesStayInTheOrderTheyConnectedWhenOneLeaves) {
+  StartServer();
+  std::vector<std::unique_ptr<phone::PhoneClient>> phones;
+  for (const char* name : {"A", "B", "C", "D"}) {
+    phones.push_back(Connect(std::string("Maker/") + name + "/Model/0"));
+    ASSERT_EQ(phones.back()->ReceivePacket().packet, Packet{31});
+  }
+  ASSERT_TRUE(listener_.WaitForEvents(4));
+  phones[1]->Close();
+  phones[3]->Close();
+  ASSERT_TRUE(listener_.WaitForEvents(6));
+  std::string names;
+  for (const auto& device : server_->GetDevices()) names += device.name;
+  EXPECT_EQ(names, "AC");
+  phones.push_back(Connect("Maker/E/Model/0"));
+  ASSERT_EQ(phones.back()->ReceivePacket().packet, Packet{31});
+  ASSERT_TRUE(listener_.WaitForEvents(7));
+  names.clear();
+  for (const auto& device : server_->GetDevices()) names += device.name;
+  EXPECT_EQ(names, "ACE");
+}
+
 TEST_F(SessionTest, CloseEndsEverySessionWithoutNotifications) {
   auto ble = std::make_shared<BleCounters>();
   Server::Options options;
