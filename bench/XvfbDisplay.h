@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,36 +22,19 @@
 #include <vector>
 
 #include "RawSession.h"
+#include "SpawnChild.h"
 #include "ServerProcess.h"
 #include "WorkFolder.h"
-
-extern char** environ;
 
 namespace vandrel::bench {
 
 inline std::atomic<pid_t> gXvfb{-1};
 
 /// Starts `args` (looked up on PATH) with its output discarded and no signal
-/// blocked (the bench blocks the termination signals; children must not
-/// inherit that). Returns posix_spawn's result.
+/// blocked. Returns 0, or an error number.
 inline int SpawnQuietly(std::vector<std::string> args, pid_t& pid) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return rc;
+  pid = testing::SpawnChild(std::move(args));
+  return pid > 0 ? 0 : -pid;
 }
 
 class XvfbDisplay {

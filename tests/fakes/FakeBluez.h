@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -19,10 +18,9 @@
 #include <vector>
 
 #include "CommandOutput.h"
+#include "SpawnChild.h"
 #include "TempDir.h"
 #include "WaitUntil.h"
-
-extern char** environ;
 
 namespace vandrel::testing {
 
@@ -167,18 +165,8 @@ class FakeBluez {
     const std::string ready = folder_.File("ready");
     std::vector<std::string> argv = {"/usr/bin/python3", Script(), "--address", address_, "--ready", ready};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string log = folder_.File("fake.txt");
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
+    const pid_t pid = SpawnChild(std::move(argv), {folder_.File("fake.txt")});
+    if (pid <= 0) {
       problem_ = "cannot start the fake bluetoothd";
       return;
     }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -16,6 +15,7 @@
 // Before Xlib, whose Success macro would clash with the phone client's names.
 #include "PhoneRun.h"
 #include "ServerFixture.h"
+#include "SpawnChild.h"
 #include "VandrelProcess.h"
 
 namespace vandrel::testing {
@@ -27,8 +27,6 @@ constexpr auto kHandshakeSuccess = phone::HandshakeResult::Success;
 
 #include <X11/keysym.h>
 
-extern char** environ;
-
 namespace vandrel::testing {
 namespace {
 
@@ -37,17 +35,7 @@ namespace fs = std::filesystem;
 // A client of the test's X server, ended with the test.
 class Client {
  public:
-  explicit Client(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
+  explicit Client(std::vector<std::string> args) : pid_(SpawnChild(std::move(args))) {}
   ~Client() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "ServerFixture.h"
+#include "SpawnChild.h"
 #include "VandrelProcess.h"
 
 // Xlib defines Success as a macro: the handshake's answer is named before its headers come in.
@@ -40,17 +40,7 @@ class PrivateXvfb {
   /// Starts the server and waits until it answers.
   bool Start() {
     if (number_ < 0) return false;
-    std::vector<std::string> argv = {"Xvfb", Name(), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"};
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int error = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) pid_ = -1;
+    pid_ = SpawnChild({"Xvfb", Name(), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
     return pid_ > 0 && WaitUntil([this] {
              Display* display = XOpenDisplay(Name().c_str());
              if (display) XCloseDisplay(display);

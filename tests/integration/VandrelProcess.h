@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "SpawnChild.h"
 #include "TempDir.h"
 
 extern char** environ;
@@ -61,26 +61,7 @@ class VandrelProcess {
     const std::string out = root + "/out-" + std::to_string(counter_++) + ".txt";
     outPath_ = out;
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    // The test runner may block signals; the child must start with a clean mask.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, &attr, args.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    pid_ = SpawnChild(std::move(argv), {out}, &env);
   }
 
   ~VandrelProcess() {

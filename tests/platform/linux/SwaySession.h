@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,9 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "SpawnChild.h"
 #include "WaitUntil.h"
-
-extern char** environ;
 
 namespace vandrel::testing {
 
@@ -172,26 +170,8 @@ class Sway {
     if (!ipc_.empty()) argv.push_back("SWAYSOCK=" + ipc_.string());
     argv.insert(argv.end(), extraEnvironment.begin(), extraEnvironment.end());
     argv.insert(argv.end(), command.begin(), command.end());
-    std::vector<char*> pointers;
-    for (auto& arg : argv) pointers.push_back(arg.data());
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, fd, 2);
-    // A runner may block signals; sway and its clients must see SIGTERM.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, argv[0].c_str(), &actions, &attr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (error != 0) return -1;
+    const pid_t pid = SpawnChild(std::move(argv), {{}, fd});
+    if (pid <= 0) return -1;
     children_.push_back(pid);
     return pid;
   }
