@@ -81,6 +81,8 @@ class BareCompositor {
   ~BareCompositor() {
     quit_ = true;
     if (serving_.joinable()) serving_.join();
+    // A client whose hang-up the loop had not seen yet would outlive the display.
+    wl_display_destroy_clients(display_);
     wl_display_destroy(display_);
     fs::remove(path_);
   }
